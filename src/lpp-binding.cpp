@@ -1,0 +1,124 @@
+// The binding layer: state, handlers, protected calls, conversions.
+#include <cmath>
+
+#include "lpp-binding.hpp"
+
+const char *const lppPanicUnexpected = "An unexpected error occurred and panic has been invoked";
+const char *const lppUnknownErrorText = "An unknown error has triggered the default error handler";
+
+int lppDefaultMessageHandler(lua_State *L)
+{
+    // Only a real string counts as a message; a number does not.
+    const char *message =
+        (lua_type(L, 1) == LUA_TSTRING) ? lua_tostring(L, 1) : lppUnknownErrorText;
+    luaL_traceback(L, L, message, 1);
+    return 1;
+}
+
+namespace {
+
+// Every Lua operation of the plugin runs under a protected call, so this is
+// never reached in practice. Throwing from here would unwind through C
+// frames, so it reports the error and lets Lua end the process as it does
+// for any unprotected error.
+int Panic(lua_State *L)
+{
+    const char *message =
+        (lua_type(L, -1) == LUA_TSTRING) ? lua_tostring(L, -1) : lppPanicUnexpected;
+    lua_writestringerror("lua: error: %s\n", message);
+    return 0;
+}
+
+}  // namespace
+
+lppLuaState::lppLuaState() : L(Open()) {}
+
+lppLuaState::~lppLuaState()
+{
+    if (L != nullptr) lua_close(L);
+}
+
+lua_State *lppLuaState::Open()
+{
+    lua_State *state = luaL_newstate();
+    if (state == nullptr) throw lppLuaError("not enough memory");
+    lua_atpanic(state, Panic);
+    return state;
+}
+
+void lppLuaState::Reset()
+{
+    // The old state is closed before the new one exists, so a failure to
+    // open leaves no state rather than the old one.
+    if (L != nullptr) {
+        lua_close(L);
+        L = nullptr;
+    }
+    L = Open();
+}
+
+namespace lpp_detail {
+
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
+{
+    // A light C function and a light userdata: pushing them allocates
+    // nothing, so nothing here can raise outside the protected call.
+    if (!lua_checkstack(L, 2)) throw lppLuaError("stack overflow");
+    lua_pushcfunction(L, [](lua_State *state) -> int {
+        auto *body = static_cast<ProtectedBody *>(lua_touserdata(state, 1));
+        lua_remove(state, 1);
+        int results = -1;
+        try {
+            results = body->invoke(state, body->body);
+        } catch (...) {
+            body->exception = std::current_exception();
+        }
+        if (results < 0) {
+            lua_pushliteral(state, "C++ exception");
+            return lua_error(state);
+        }
+        return results;
+    });
+    lua_insert(L, -(nargs + 1));
+    lua_pushlightuserdata(L, &call);
+    lua_insert(L, -(nargs + 1));
+    int status = lua_pcall(L, nargs + 1, nresults, 0);
+    if (status == LUA_OK) return;
+
+    if (call.exception) {
+        lua_pop(L, 1);
+        std::rethrow_exception(call.exception);
+    }
+    std::string message;
+    if (lua_type(L, -1) == LUA_TSTRING) {
+        std::size_t length = 0;
+        const char *text = lua_tolstring(L, -1, &length);
+        message.assign(text, length);
+    } else {
+        message = lppPanicUnexpected;
+    }
+    lua_pop(L, 1);
+    throw lppLuaError(message);
+}
+
+}  // namespace lpp_detail
+
+const char *lppArgString(lua_State *L, int index, std::size_t *length)
+{
+    int type = lua_type(L, index);
+    if (type == LUA_TSTRING || type == LUA_TNUMBER) return lua_tolstring(L, index, length);
+    *length = 0;
+    return "";
+}
+
+std::uint32_t lppArgUnsigned(lua_State *L, int index)
+{
+    if (lua_isinteger(L, index))
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(lua_tointeger(L, index)));
+    lua_Number value = lua_tonumberx(L, index, nullptr);
+    // Beyond what a 64-bit integer holds the conversion has no meaning.
+    if (!std::isfinite(value) || value >= 9223372036854775808.0 || value < -9223372036854775808.0)
+        return 0;
+    long long rounded = std::llround(value);
+    return static_cast<std::uint32_t>(static_cast<unsigned long long>(rounded));
+}

@@ -1,0 +1,54 @@
+// The worker thread: reloads on request, collects garbage, and hands queued
+// records to the script's handlers one at a time.
+#include <chrono>
+
+#include "lpp-plugin.hpp"
+
+void *lppPlugin::Entry()
+{
+    vd_printf("%s: %s v%s running the configured Lua script.\n", tag.c_str(), LPP_NAME, LPP_VERSION);
+
+    if (ShouldTerminate()) return nullptr;
+
+    unsigned passes = 0;
+    do {
+        if (reload.load()) {
+            Reload();
+            reload.exchange(false);
+        }
+
+        if (passes >= 99) {
+            lua_gc(lua, LUA_GCCOLLECT);
+            passes = 0;
+        } else {
+            passes++;
+        }
+
+        std::unique_lock<std::mutex> queue_lock(event_queue_mutex);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        event_queue_cond.wait_until(queue_lock, deadline, [this] { return !event_queue.empty(); });
+        if (event_queue.empty()) continue;
+
+        lppEvent record(std::move(event_queue.front()));
+        event_queue.pop_front();
+        queue_lock.unlock();
+
+        const std::uint8_t mask = handler_mask.load();
+        switch (record.event) {
+        case 1:
+            if (mask & LPP_HANDLER_FLOW_MAP) ProcessFlowMap(record);
+            if (handler_mask.load() & LPP_HANDLER_FLOW_STATS) ProcessFlowStats(record);
+            break;
+        case 2: case 3: case 4: case 5: case 6: case 7: case 8:
+            if (mask & LPP_HANDLER_FLOW_EVENT) ProcessFlowEvent(record);
+            break;
+        case 12: case 13:
+            if (mask & LPP_HANDLER_AGENT_EVENT) ProcessAgentEvent(record);
+            break;
+        default:
+            break;
+        }
+    } while (!ShouldTerminate());
+
+    return nullptr;
+}

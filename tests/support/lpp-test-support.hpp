@@ -1,0 +1,90 @@
+// Helpers shared by the test programs: captured log lines and sink payloads,
+// temporary folders, the global configuration, and waiting with a bound.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <vessixd.hpp>
+
+#include "vessixd-standin.hpp"
+
+namespace lpptest {
+
+// Collects every log line while alive; debug lines too when debug is true.
+class LogCapture {
+public:
+    explicit LogCapture(bool debug = true);
+    ~LogCapture();
+
+    std::vector<std::string> Lines() const;
+    // Every line joined, in order.
+    std::string Text() const;
+    // Lines that contain needle.
+    std::vector<std::string> Matching(const std::string &needle) const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+struct Payload {
+    std::string target;
+    std::set<std::string> channels;
+    std::string bytes;
+    std::uint8_t flags = 0;
+};
+
+// Collects every sink payload while alive; when fail is set, the host's
+// dispatch throws std::runtime_error(fail) instead.
+class PayloadCapture {
+public:
+    PayloadCapture();
+    ~PayloadCapture();
+
+    std::vector<Payload> Payloads() const;
+    void FailWith(const std::string &message);
+
+private:
+    mutable std::mutex mutex;
+    std::vector<Payload> payloads;
+    std::string fail;
+};
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+
+    const std::string &Path() const { return path; }
+    // Writes content to name inside the folder; returns the full path.
+    std::string Write(const std::string &name, const std::string &content) const;
+
+private:
+    std::string path;
+};
+
+// Creates the daemon's global configuration for the test's lifetime.
+class GlobalConfigScope {
+public:
+    GlobalConfigScope();
+    ~GlobalConfigScope();
+    vdGlobalConfig &Get() { return vdGlobalConfig::GetInstance(); }
+};
+
+// Polls condition until it holds or timeout passes; returns its last value.
+bool WaitFor(const std::function<bool()> &condition,
+    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A flow with an interface, ready to fill in.
+std::shared_ptr<vdFlow> MakeFlow();
+
+}  // namespace lpptest

@@ -1,0 +1,57 @@
+// Packet-capture input of vessix-replay: reads a capture file, tracks flows,
+// classifies them, and reports what a flow-inspection daemon would send to a
+// processor plugin, in capture time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <vessixd.hpp>
+
+struct vxCaptureOptions {
+    // Networks whose addresses count as local, e.g. "192.168.0.0/16".
+    std::vector<std::string> local_nets;
+    // Seconds of capture time between two update cycles.
+    double update_interval = 15;
+    // Seconds of capture time after which an idle flow expires.
+    double idle_timeout = 30;
+    // Write a progress line to standard error now and then.
+    bool progress = true;
+};
+
+// What the capture reader asks of the program that drives the plugin.
+class vxCaptureDriver {
+public:
+    virtual ~vxCaptureDriver() = default;
+
+    // A new flow: put it into the daemon's flow map.
+    virtual void AddFlow(std::shared_ptr<vdFlow> &flow) = 0;
+    // Called before the reader changes any field of flow, so that every
+    // record queued earlier for it can be handled first.
+    virtual void BeforeChange(std::shared_ptr<vdFlow> &flow) = 0;
+    // DispatchProcessorEvent(event, flow).
+    virtual void FlowEvent(vdPluginProcessor::Event event, std::shared_ptr<vdFlow> &flow) = 0;
+    // DispatchProcessorEvent(event, &flow_map) with the whole map.
+    virtual void FlowMapEvent() = 0;
+    // DispatchProcessorEvent(event) for UPDATE_INIT and UPDATE_COMPLETE.
+    virtual void AgentEvent(vdPluginProcessor::Event event) = 0;
+    // Removes flow from the flow map.
+    virtual void PurgeFlow(std::shared_ptr<vdFlow> &flow) = 0;
+    // Whether the driver has stopped (the plugin's worker ended): the reader
+    // then returns at once.
+    virtual bool Stopped() = 0;
+};
+
+struct vxCaptureSummary {
+    std::uint64_t packets = 0;
+    std::uint64_t flows = 0;
+    std::uint64_t events = 0;
+};
+
+// Replays the capture at path through driver. Throws std::runtime_error with
+// a clear message for a file that cannot be opened or read as a capture; a
+// capture truncated mid-packet ends cleanly at the last whole packet.
+vxCaptureSummary vxReplayCapture(
+    const std::string &path, const vxCaptureOptions &options, vxCaptureDriver &driver);

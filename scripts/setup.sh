@@ -17,6 +17,11 @@ libssl-dev
 libgtest-dev
 libgmock-dev
 libbenchmark-dev
+libpcap-dev
+libndpi-dev
+libxxhash-dev
+libndpi-bin
+tcpdump
 "
 
 missing=""

@@ -1,7 +1,85 @@
-// Handler invocation.
+// Handler invocation: each queued record becomes one protected call of the
+// script's global function of the handler's name.
 #include "lpp-plugin.hpp"
 
-void lppPlugin::ProcessAgentEvent(lppEvent &) {}
-void lppPlugin::ProcessFlowEvent(lppEvent &) {}
-void lppPlugin::ProcessFlowMap(lppEvent &) {}
-void lppPlugin::ProcessFlowStats(lppEvent &) {}
+void lppPlugin::InvokeHandler(
+    const char *name, lppEvent &event, HandlerArgs handler_args, bool counters_only)
+{
+    lua_State *L = lua.Get();
+    lppStackGuard stack_guard(L);
+
+    if (!lua_checkstack(L, 8)) throw lppLuaError("stack overflow");
+    // A light C function: pushing it allocates nothing.
+    lua_pushcfunction(L, lppDefaultMessageHandler);
+    const int message_handler = lua_gettop(L);
+
+    // The global is looked up afresh for every call: a script may replace
+    // its handlers at any time. The lookup may run an __index metamethod of
+    // the global table, hence the protection.
+    lppProtectedCall(L, 0, 1, [name](lua_State *state) {
+        lua_getglobal(state, name);
+        return 1;
+    });
+    const int function = lua_gettop(L);
+    if (lua_isnil(L, function))
+        throw vdException("%s: %s: %s function not found.", tag.c_str(), script_path.c_str(), name);
+
+    lppLuaRef flows;
+    if (handler_args != HandlerArgs::EventNumber) {
+        lppProtectedCall(L, 0, 0, [&flows](lua_State *state) {
+            lua_newtable(state);
+            flows = lppLuaRef(state, luaL_ref(state, LUA_REGISTRYINDEX));
+            return 0;
+        });
+        lua_Integer index = 1;
+        for (const auto &entry : event.entries) {
+            lppLuaRef table = CreateFlowTable(entry, counters_only);
+            lppProtectedCall(L, 0, 0, [&flows, &table, index](lua_State *state) {
+                flows.Push();
+                table.Push();
+                lua_rawseti(state, -2, index);
+                return 0;
+            });
+            index++;
+        }
+    }
+
+    lua_pushvalue(L, function);
+    int nargs = 0;
+    if (handler_args != HandlerArgs::Flows) {
+        lua_pushinteger(L, static_cast<lua_Integer>(event.event));
+        nargs++;
+    }
+    if (handler_args != HandlerArgs::EventNumber) {
+        flows.Push();
+        nargs++;
+    }
+    const int status = lua_pcall(L, nargs, LUA_MULTRET, message_handler);
+    if (status != LUA_OK && status != LUA_YIELD) {
+        // The message handler always leaves a string; anything else (an
+        // error inside the handler itself) is reported as Lua left it.
+        const char *text =
+            (lua_type(L, -1) == LUA_TSTRING) ? lua_tostring(L, -1) : "(error object is not a string)";
+        vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, text);
+    }
+}
+
+void lppPlugin::ProcessAgentEvent(lppEvent &event)
+{
+    InvokeHandler("ProcessAgentEvent", event, HandlerArgs::EventNumber, false);
+}
+
+void lppPlugin::ProcessFlowEvent(lppEvent &event)
+{
+    InvokeHandler("ProcessFlowEvent", event, HandlerArgs::EventNumberAndFlows, false);
+}
+
+void lppPlugin::ProcessFlowMap(lppEvent &event)
+{
+    InvokeHandler("ProcessFlowMap", event, HandlerArgs::Flows, false);
+}
+
+void lppPlugin::ProcessFlowStats(lppEvent &event)
+{
+    InvokeHandler("ProcessFlowStats", event, HandlerArgs::Flows, true);
+}

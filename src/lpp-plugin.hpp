@@ -125,6 +125,16 @@ protected:
     // Builds a new runtime from script_path.
     void BuildRuntime();
 
+    // What a handler receives besides its name.
+    enum class HandlerArgs {
+        EventNumber,          // ProcessAgentEvent(event)
+        EventNumberAndFlows,  // ProcessFlowEvent(event, flows)
+        Flows,                // ProcessFlowMap(flows), ProcessFlowStats(flows)
+    };
+    // Calls the script's global name by protected call; a script error is
+    // logged, a missing global thrown.
+    void InvokeHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
+
     lppLuaState lua;
     std::atomic<bool> reload{true};
     std::atomic<std::uint8_t> handler_mask{0};

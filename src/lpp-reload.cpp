@@ -1,4 +1,64 @@
 // Configuration file and reload.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
 #include "lpp-plugin.hpp"
 
-void lppPlugin::Reload() { throw vdException("%s: reload not available", tag.c_str()); }
+void lppPlugin::Reload()
+{
+    vd_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
+
+    // Whatever keeps the file from opening is reported as a missing file.
+    std::ifstream stream(conf_filename);
+    if (!stream.is_open()) {
+        throw vdException("%s: error loading configuration: %s: %s", tag.c_str(),
+            conf_filename.c_str(), std::strerror(ENOENT));
+    }
+
+    json conf;
+    try {
+        conf = json::parse(stream, nullptr, true, true);
+    } catch (const json::exception &e) {
+        throw vdException("%s: error loading configuration: %s: JSON exception: %s", tag.c_str(),
+            conf_filename.c_str(), e.what());
+    } catch (const std::exception &e) {
+        throw vdException("%s: error loading configuration: %s: %s", tag.c_str(),
+            conf_filename.c_str(), e.what());
+    }
+
+    // A root that is not an object has no members at all.
+    const json *script = nullptr;
+    if (conf.is_object()) {
+        auto member = conf.find("script");
+        if (member != conf.end() && member->is_string()) script = &*member;
+    }
+    if (script == nullptr) {
+        throw vdException("%s: error loading configuration: %s: script not found or wrong type.",
+            tag.c_str(), conf_filename.c_str());
+    }
+
+    std::string path;
+    vd_expand_variables(script->get<std::string>(), path, vdGlobalConfig::GetInstance().conf_vars);
+
+    std::vector<std::uint8_t> digest(20);
+    if (vd_sha1_file(path, digest.data()) < 0)
+        throw vdException("%s: error hashing script: %s", tag.c_str(), path.c_str());
+
+    // Only the script's content decides; an unset digest matches nothing.
+    if (digest == script_digest) {
+        vd_dprintf("%s: %s: not reloading, no change.\n", tag.c_str(), path.c_str());
+        return;
+    }
+
+    // Remembered before the build, so a script that fails to build is not
+    // built again until its content changes.
+    script_path = path;
+    script_digest = digest;
+
+    BuildRuntime();
+
+    // Events queued for the previous script never reach the new one.
+    std::lock_guard<std::mutex> guard(event_queue_mutex);
+    while (!event_queue.empty()) event_queue.pop_front();
+}

@@ -1,0 +1,190 @@
+// lpp.print, lpp.debug and lpp.dispatch.
+//
+// Each function does every Lua operation that may raise (argument
+// conversion, the table walk) first, while no C++ object with a destructor
+// lives in its frame. The C++ work runs afterwards in a block that catches
+// every exception; the error text is kept outside the frame and raised as a
+// Lua error only once the block has been left.
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lpp-plugin.hpp"
+#include "lpp-script.hpp"
+
+namespace {
+
+// Metatable of the userdata that holds a closure's plugin reference.
+const char *const lppPluginRefMetatable = "lpp.plugin_reference";
+
+// Error text of the last failed call, raised once the C++ block is left.
+thread_local std::string lppScriptError;
+
+// The message when an exception other than a standard one was caught.
+const char *const lppCatchAllText = "caught (...) exception";
+
+// The reference does not own the plugin: there is nothing to release.
+int ReleaseNothing(lua_State *) { return 0; }
+
+void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
+{
+    void *memory = lua_newuserdatauv(L, sizeof(lppPlugin *), 0);
+    if (reinterpret_cast<std::uintptr_t>(memory) % alignof(lppPlugin *) != 0)
+        luaL_error(L, "cannot properly align memory for '%s'", lppPluginRefMetatable);
+    std::memcpy(memory, &plugin, sizeof(plugin));
+    if (luaL_newmetatable(L, lppPluginRefMetatable)) {
+        lua_pushcfunction(L, ReleaseNothing);
+        lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    lua_pushcclosure(L, function, 1);
+}
+
+lppPlugin *UpvaluePlugin(lua_State *L)
+{
+    lppPlugin *plugin = nullptr;
+    std::memcpy(&plugin, lua_touserdata(L, lua_upvalueindex(1)), sizeof(plugin));
+    return plugin;
+}
+
+// Whether lppScriptError holds the text; building it can itself fail for
+// want of memory, and nothing may be thrown from a catch handler here.
+thread_local bool lppScriptErrorStored = false;
+
+void StoreError(const char *text, bool dispatching) noexcept
+{
+    try {
+        lppScriptError = dispatching ? lppLuaError(std::string("dispatch exception: ") + text).what()
+                                     : text;
+        lppScriptErrorStored = true;
+    } catch (...) {
+        lppScriptErrorStored = false;
+    }
+}
+
+// Raises the stored error text; called with no C++ object alive in the
+// caller's frame.
+int RaiseScriptError(lua_State *L)
+{
+    if (!lppScriptErrorStored) {
+        lua_pushliteral(L, "not enough memory");
+        return lua_error(L);
+    }
+    lua_pushlstring(L, lppScriptError.data(), lppScriptError.size());
+    lppScriptError.clear();
+    lppScriptErrorStored = false;
+    return lua_error(L);
+}
+
+int WriteLine(lua_State *L, bool debug)
+{
+    std::size_t length = 0;
+    const char *message = lppArgString(L, 1, &length);
+    lppPlugin *plugin = UpvaluePlugin(L);
+
+    bool failed = false;
+    try {
+        const char *tag = plugin->GetTag().c_str();
+        if (debug)
+            vd_dprintf("%s: %s\n", tag, message);
+        else
+            vd_printf("%s: %s\n", tag, message);
+    } catch (const std::exception &e) {
+        StoreError(e.what(), false);
+        failed = true;
+    } catch (...) {
+        StoreError(lppCatchAllText, false);
+        failed = true;
+    }
+    if (failed) return RaiseScriptError(L);
+    return 0;
+}
+
+}  // namespace
+
+int lppScriptPrint(lua_State *L) { return WriteLine(L, false); }
+
+int lppScriptDebug(lua_State *L) { return WriteLine(L, true); }
+
+int lppScriptDispatch(lua_State *L)
+{
+    std::size_t target_length = 0;
+    const char *target = lppArgString(L, 1, &target_length);
+    luaL_checktype(L, 2, LUA_TTABLE);
+    std::size_t payload_length = 0;
+    const char *payload = lppArgString(L, 3, &payload_length);
+    const std::uint32_t format = lppArgUnsigned(L, 4);
+    const std::uint32_t compressor = lppArgUnsigned(L, 5);
+
+    // The channel values, converted to strings, into an array on the stack:
+    // they stay anchored there while the C++ block below reads them.
+    lua_settop(L, 5);
+    lua_newtable(L);
+    const int names = lua_gettop(L);
+    lua_Integer count = 0;
+    lua_pushnil(L);
+    while (lua_next(L, 2) != 0) {
+        const int type = lua_type(L, -1);
+        if (type == LUA_TNUMBER)
+            lua_tolstring(L, -1, nullptr);
+        else if (type != LUA_TSTRING) {
+            lua_pop(L, 1);
+            lua_pushliteral(L, "");
+        }
+        lua_rawseti(L, names, ++count);
+    }
+    luaL_checkstack(L, 2, nullptr);
+
+    bool failed = false;
+    bool calling = false;
+    try {
+        std::set<std::string> channels;
+        for (lua_Integer index = 1; index <= count; index++) {
+            lua_rawgeti(L, names, index);
+            std::size_t length = 0;
+            const char *name = lua_tolstring(L, -1, &length);
+            channels.emplace(name, length);
+            lua_pop(L, 1);
+        }
+        std::vector<unsigned char> buffer(reinterpret_cast<const unsigned char *>(payload),
+            reinterpret_cast<const unsigned char *>(payload) + payload_length);
+
+        std::uint8_t flags = 0;
+        if (format == 1)
+            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_JSON);
+        else if (format == 2)
+            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_MSGPACK);
+        if (compressor == 1)
+            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::GZ_DEFLATE);
+
+        std::string target_name(target, target_length);
+        calling = true;
+        vdPlugin::DispatchSinkPayload(target_name, channels, buffer.size(), buffer.data(),
+            vdFlags<vdPlugin::DispatchFlags>(flags));
+    } catch (const std::exception &e) {
+        // Only the host's failure is a dispatch exception; a failure to
+        // build the arguments keeps its own text.
+        StoreError(e.what(), calling);
+        failed = true;
+    } catch (...) {
+        StoreError(lppCatchAllText, false);
+        failed = true;
+    }
+    if (failed) return RaiseScriptError(L);
+    return 0;
+}
+
+void lppScriptInstall(lua_State *L, lppPlugin *plugin)
+{
+    lua_newtable(L);
+    PushPluginClosure(L, plugin, lppScriptDebug);
+    lua_setfield(L, -2, "debug");
+    PushPluginClosure(L, plugin, lppScriptPrint);
+    lua_setfield(L, -2, "print");
+    lua_pushcfunction(L, lppScriptDispatch);
+    lua_setfield(L, -2, "dispatch");
+    lua_setglobal(L, "lpp");
+}

@@ -1,0 +1,193 @@
+// Reading the configuration and deciding whether to rebuild.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "runtime-fixture.hpp"
+
+namespace lpptest {
+namespace {
+
+class ReloadTest : public RuntimeTest {
+protected:
+    std::string ConfigError(const std::string &detail)
+    {
+        return "lua-test: error loading configuration: " + conf_path + ": " + detail;
+    }
+
+    void Queue(std::uint16_t event)
+    {
+        std::lock_guard<std::mutex> guard(plugin->event_queue_mutex);
+        plugin->event_queue.emplace_back(event);
+    }
+
+    // Marks the current state, to tell it from a rebuilt one.
+    void MarkState()
+    {
+        lppProtectedCall(plugin->lua, 0, 0, [](lua_State *L) -> int {
+            lua_pushliteral(L, "same state");
+            lua_setglobal(L, "Mark");
+            return 0;
+        });
+    }
+
+    std::string NoChange(const std::string &path)
+    {
+        return "lua-test: " + path + ": not reloading, no change.\n";
+    }
+};
+
+TEST_F(ReloadTest, FirstReloadBuildsAndLogs)
+{
+    ASSERT_TRUE(plugin->script_digest.empty());
+    Load(kHandler);
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
+    EXPECT_EQ(plugin->script_digest.size(), 20u);
+    EXPECT_EQ(log.Matching("Loading configuration"),
+        std::vector<std::string>{"lua-test: Loading configuration: " + conf_path + "\n"});
+}
+
+TEST_F(ReloadTest, ConfigurationThatCannotBeOpenedReadsAsMissing)
+{
+    const std::string missing = ConfigError(std::strerror(ENOENT));
+    EXPECT_EQ(ReloadFailure(), missing);
+
+    // A symbolic link to itself exists but never opens.
+    std::filesystem::create_symlink(conf_path, conf_path);
+    EXPECT_EQ(ReloadFailure(), missing);
+    std::filesystem::remove(conf_path);
+
+    if (geteuid() != 0) {
+        WriteScript(kHandler);
+        std::filesystem::permissions(conf_path, std::filesystem::perms::none);
+        EXPECT_EQ(ReloadFailure(), missing);
+    }
+    EXPECT_TRUE(plugin->script_digest.empty());
+}
+
+TEST_F(ReloadTest, CommentsAreSkipped)
+{
+    std::string script = dir.Write("script.lua", kHandler);
+    dir.Write("plugin.json", "// the plugin's settings\n/* block\n comment */ {\n"
+                             "  // the script\n  \"script\": /* inside */ \"" +
+                                 script + "\" // trailing\n} /* after */\n// end\n");
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+}
+
+TEST_F(ReloadTest, MalformedConfigurations)
+{
+    const std::string script = dir.Write("script.lua", kHandler);
+    const std::string wrong = ConfigError("script not found or wrong type.");
+    for (const char *text : {"[{\"script\": \"x\"}]", "{\"script\": 42}", "{\"Script\": \"x\"}",
+             "\"x\"", "{}"}) {
+        dir.Write("plugin.json", text);
+        EXPECT_EQ(ReloadFailure(), wrong) << text;
+    }
+
+    for (const char *text : {"{\"script\": ", "{} {}", "{\"script\": 'x'}", ""}) {
+        dir.Write("plugin.json", text);
+        std::string message = ReloadFailure();
+        EXPECT_EQ(message.rfind(ConfigError("JSON exception: [json.exception.parse_error."), 0), 0u)
+            << text << ": " << message;
+    }
+    EXPECT_TRUE(plugin->script_digest.empty());
+    EXPECT_EQ(plugin->handler_mask.load(), 0);
+}
+
+TEST_F(ReloadTest, VariablesAreExpandedAndUnhashableScriptFails)
+{
+    global.Get().conf_vars["scripts"] = dir.Path();
+    dir.Write("script.lua", kHandler);
+    WriteConfig("${scripts}/script.lua");
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
+    MarkState();
+    Queue(12);
+
+    WriteConfig("${scripts}/gone.lua");
+    EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + dir.Path() + "/gone.lua");
+    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
+    EXPECT_EQ(Global("Mark"), "same state");
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+}
+
+TEST_F(ReloadTest, MissingGlobalConfigurationFailsBeforeHashing)
+{
+    WriteScript(kHandler);
+    vdGlobalConfig::Destroy();
+    EXPECT_EQ(ReloadFailure(), "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found");
+    EXPECT_TRUE(plugin->script_digest.empty());
+    vdGlobalConfig::Create();
+}
+
+TEST_F(ReloadTest, UnchangedContentDoesNotRebuild)
+{
+    const std::string first = WriteScript(kHandler);
+    ASSERT_NO_THROW(plugin->Reload());
+    const auto digest = plugin->script_digest;
+    MarkState();
+    Queue(12);
+    Queue(13);
+
+    // The same file again, then the same bytes written anew.
+    ASSERT_NO_THROW(plugin->Reload());
+    dir.Write("script.lua", kHandler);
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(log.Matching("not reloading"), (std::vector<std::string>{NoChange(first), NoChange(first)}));
+
+    // The same bytes under another path: the old path stays the one quoted.
+    const std::string second = WriteScript(kHandler, "copy.lua");
+    log.Clear();
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(log.Matching("not reloading"), std::vector<std::string>{NoChange(second)});
+    EXPECT_EQ(plugin->script_path, first);
+    EXPECT_EQ(plugin->script_digest, digest);
+
+    EXPECT_EQ(Global("Mark"), "same state");
+    EXPECT_EQ(plugin->QueueLength(), 2u);
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+}
+
+TEST_F(ReloadTest, SuccessfulRebuildDiscardsQueuedEvents)
+{
+    Load(kHandler);
+    Queue(12);
+    Queue(13);
+    Load(std::string(kHandler) + "-- changed\n");
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+}
+
+TEST_F(ReloadTest, FailedBuildIsRememberedUntilTheScriptChanges)
+{
+    Load(kHandler);
+    Queue(12);
+
+    const std::string broken = "function ProcessAgentEvent( end\n";
+    std::string message = LoadFailure(broken);
+    EXPECT_EQ(message.rfind("lua-test: error loading script: " + plugin->script_path, 0), 0u);
+    const auto digest = plugin->script_digest;
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+    MarkState();
+
+    log.Clear();
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(log.Matching("not reloading"), std::vector<std::string>{NoChange(plugin->script_path)});
+    EXPECT_EQ(plugin->script_digest, digest);
+    EXPECT_EQ(Global("Mark"), "same state");
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+
+    Load("function ProcessAgentEvent() end\n");
+    EXPECT_EQ(plugin->handler_mask.load(), 0x01);
+    EXPECT_EQ(Global("Mark"), "<nil>");
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+}
+
+}  // namespace
+}  // namespace lpptest

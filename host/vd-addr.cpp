@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include <arpa/inet.h>
 
@@ -15,6 +16,53 @@ std::mutex &TextMutex()
 {
     static std::mutex mutex;
     return mutex;
+}
+
+// The text of an address, without touching any cache.
+std::string RenderText(int family, const std::uint8_t *mac, const sockaddr_storage &addr,
+    std::uint8_t flags)
+{
+    char text[INET6_ADDRSTRLEN + 16] = "";
+    if (family == vdAddr::FAMILY_MAC) {
+        std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x",
+            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    } else if (family == AF_INET) {
+        const auto *sa = reinterpret_cast<const sockaddr_in *>(&addr);
+        char ip[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &sa->sin_addr, ip, sizeof(ip));
+        if (flags & vdAddr::MAKE_WITH_PORT)
+            std::snprintf(text, sizeof(text), "%s:%u", ip, ntohs(sa->sin_port));
+        else
+            std::snprintf(text, sizeof(text), "%s", ip);
+    } else if (family == AF_INET6) {
+        const auto *sa = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        char ip[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &sa->sin6_addr, ip, sizeof(ip));
+        if (flags & vdAddr::MAKE_WITH_PORT)
+            std::snprintf(text, sizeof(text), "[%s]:%u", ip, ntohs(sa->sin6_port));
+        else
+            std::snprintf(text, sizeof(text), "%s", ip);
+    }
+    return text;
+}
+
+// "aa:bb:cc:dd:ee:ff" exactly: six pairs of hex digits.
+bool ParseMAC(const std::string &text, std::uint8_t bytes[6])
+{
+    if (text.size() != 17) return false;
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (std::size_t i = 0; i < 6; i++) {
+        int high = digit(text[i * 3]), low = digit(text[i * 3 + 1]);
+        if (high < 0 || low < 0) return false;
+        if (i < 5 && text[i * 3 + 2] != ':') return false;
+        bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return true;
 }
 
 }  // namespace
@@ -104,8 +152,9 @@ bool vdAddr::SetFromString(const std::string &text)
 {
     in_addr ip4;
     in6_addr ip6;
-    unsigned int b[6];
-    char tail;
+    // inet_pton stops at a zero byte; text that goes on after one is no
+    // address.
+    if (text.find('\0') != std::string::npos) return false;
     if (inet_pton(AF_INET, text.c_str(), &ip4) == 1) {
         SetIPv4(ip4);
         return true;
@@ -114,13 +163,8 @@ bool vdAddr::SetFromString(const std::string &text)
         SetIPv6(ip6);
         return true;
     }
-    if (text.size() == 17 &&
-        std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c",
-            &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) == 6) {
-        for (std::size_t i = 2; i < text.size(); i += 3)
-            if (text[i] != ':') return false;
-        std::uint8_t bytes[6];
-        for (int i = 0; i < 6; i++) bytes[i] = static_cast<std::uint8_t>(b[i]);
+    std::uint8_t bytes[6];
+    if (ParseMAC(text, bytes)) {
         SetMAC(bytes);
         return true;
     }
@@ -141,34 +185,18 @@ std::string vdAddr::GetString(std::uint8_t flags)
 {
     std::lock_guard<std::mutex> guard(TextMutex());
     if (cached_text.empty() || cached_flags != flags) {
+        cached_text = RenderText(family, mac, addr, flags);
         cached_flags = flags;
-        MakeString(flags);
     }
     return cached_text;
 }
 
 void vdAddr::MakeString(std::uint8_t flags)
 {
-    char text[INET6_ADDRSTRLEN + 16] = "";
-    if (family == FAMILY_MAC) {
-        std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x",
-            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    } else if (family == AF_INET) {
-        const auto *sa = reinterpret_cast<const sockaddr_in *>(&addr);
-        char ip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &sa->sin_addr, ip, sizeof(ip));
-        if (flags & MAKE_WITH_PORT)
-            std::snprintf(text, sizeof(text), "%s:%u", ip, ntohs(sa->sin_port));
-        else
-            std::snprintf(text, sizeof(text), "%s", ip);
-    } else if (family == AF_INET6) {
-        const auto *sa = reinterpret_cast<const sockaddr_in6 *>(&addr);
-        char ip[INET6_ADDRSTRLEN];
-        inet_ntop(AF_INET6, &sa->sin6_addr, ip, sizeof(ip));
-        if (flags & MAKE_WITH_PORT)
-            std::snprintf(text, sizeof(text), "[%s]:%u", ip, ntohs(sa->sin6_port));
-        else
-            std::snprintf(text, sizeof(text), "%s", ip);
-    }
-    cached_text = text;
+    // The cache belongs to GetString as well: the text and the flags it was
+    // made with change together, under the same mutex.
+    std::string text = RenderText(family, mac, addr, flags);
+    std::lock_guard<std::mutex> guard(TextMutex());
+    cached_text = std::move(text);
+    cached_flags = flags;
 }

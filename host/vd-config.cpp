@@ -15,7 +15,12 @@ std::unique_ptr<vdGlobalConfig> instance;
 vdGlobalConfig &vdGlobalConfig::GetInstance()
 {
     std::lock_guard<std::mutex> guard(instance_mutex);
-    if (!instance) throw vdException("%s: instance not found", __PRETTY_FUNCTION__);
+    // The daemon's message names the function as its own compiler spelt it;
+    // GCC's __PRETTY_FUNCTION__ binds the '&' to the type instead, so the
+    // text is written out.
+    if (!instance)
+        throw vdException("%s: instance not found",
+            "static vdGlobalConfig &vdGlobalConfig::GetInstance()");
     return *instance;
 }
 

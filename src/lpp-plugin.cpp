@@ -57,6 +57,7 @@ void lppPlugin::DispatchSinkPayload(const std::string &target,
 void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
 {
     if ((handler_mask.load() & (LPP_HANDLER_FLOW_MAP | LPP_HANDLER_FLOW_STATS)) == 0) return;
+    if (flow_map == nullptr) return;
 
     lppEvent record(static_cast<std::uint16_t>(event));
     const std::size_t buckets = flow_map->GetBuckets();
@@ -71,7 +72,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
         vdFlowMap::Bucket &bucket = flow_map->Acquire(index);
         BucketLock held{flow_map, index};
         for (auto &flow : bucket) {
-            if (flow->flags.detection_init && !flow->flags.expired) record.PushFlow(flow);
+            if (flow && flow->flags.detection_init && !flow->flags.expired) record.PushFlow(flow);
         }
     }
     if (record.entries.empty()) return;
@@ -84,6 +85,9 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow)
 {
     if ((handler_mask.load() & LPP_HANDLER_FLOW_EVENT) == 0) return;
+    // Without a flow there are no counters to copy and nothing for the
+    // handler to describe.
+    if (!flow) return;
 
     std::lock_guard<std::mutex> guard(event_queue_mutex);
     lppEvent record(static_cast<std::uint16_t>(event));
@@ -95,6 +99,9 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow, json &doc)
 {
     if ((handler_mask.load() & LPP_HANDLER_FLOW_EVENT) == 0) return;
+    // Without a flow there are no counters to copy and nothing for the
+    // handler to describe.
+    if (!flow) return;
 
     std::lock_guard<std::mutex> guard(event_queue_mutex);
     lppEvent record(static_cast<std::uint16_t>(event));

@@ -1,0 +1,425 @@
+// The event intake: what each daemon event puts on the queue, and when.
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lpp-test-plugin.hpp"
+
+namespace {
+
+using Event = vdPluginProcessor::Event;
+
+Event Number(unsigned value) { return static_cast<Event>(value); }
+
+std::unique_ptr<lpptest::TestPlugin> MakeTestPlugin(std::uint8_t mask)
+{
+    auto plugin = std::make_unique<lpptest::TestPlugin>(
+        "lua", std::map<std::string, std::string>{{"conf_filename", "/nonexistent/lua.json"}});
+    plugin->handler_mask = mask;
+    return plugin;
+}
+
+std::shared_ptr<vdFlow> DetectedFlow()
+{
+    auto flow = lpptest::MakeFlow();
+    flow->flags.detection_init = true;
+    return flow;
+}
+
+// Takes every queued record off the plugin's queue.
+std::vector<lppEvent> TakeAll(lpptest::TestPlugin &plugin)
+{
+    std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
+    std::vector<lppEvent> records(std::make_move_iterator(plugin.event_queue.begin()),
+        std::make_move_iterator(plugin.event_queue.end()));
+    plugin.event_queue.clear();
+    return records;
+}
+
+void FillStats(vdFlow::Stats &stats, std::uint64_t base)
+{
+    stats.lower_bytes = base + 0x100000001ULL;
+    stats.upper_bytes = base + 0x200000002ULL;
+    stats.total_bytes = base + 0x300000003ULL;
+    stats.lower_total_bytes = base + 0x400000004ULL;
+    stats.upper_total_bytes = base + 0xffffffff00000005ULL;
+    stats.lower_packets = static_cast<std::uint32_t>(base + 6);
+    stats.upper_packets = static_cast<std::uint32_t>(base + 7);
+    stats.total_packets = static_cast<std::uint32_t>(base + 8);
+    stats.lower_total_packets = static_cast<std::uint32_t>(base + 9);
+    stats.upper_total_packets = 0xfffffff0u + static_cast<std::uint32_t>(base % 8);
+    stats.detection_packets = static_cast<std::uint8_t>(base + 11);
+    stats.lower_rate = 1.5f + static_cast<float>(base);
+    stats.upper_rate = 2.25f + static_cast<float>(base);
+    stats.tcp_seq_errors = static_cast<std::uint32_t>(base + 14);
+    stats.tcp_resets = static_cast<std::uint32_t>(base + 15);
+    stats.tcp_retrans = static_cast<std::uint32_t>(base + 16);
+}
+
+void ExpectSnapshot(const lppEvent::Entry &entry, const vdFlow::Stats &stats)
+{
+    EXPECT_EQ(entry.lower_bytes, stats.lower_bytes);
+    EXPECT_EQ(entry.upper_bytes, stats.upper_bytes);
+    EXPECT_EQ(entry.total_bytes, stats.total_bytes);
+    EXPECT_EQ(entry.lower_total_bytes, stats.lower_total_bytes);
+    EXPECT_EQ(entry.upper_total_bytes, stats.upper_total_bytes);
+    EXPECT_EQ(entry.lower_packets, stats.lower_packets);
+    EXPECT_EQ(entry.upper_packets, stats.upper_packets);
+    EXPECT_EQ(entry.total_packets, stats.total_packets);
+    EXPECT_EQ(entry.lower_total_packets, stats.lower_total_packets);
+    EXPECT_EQ(entry.upper_total_packets, stats.upper_total_packets);
+    EXPECT_EQ(entry.detection_packets, stats.detection_packets);
+    EXPECT_EQ(entry.lower_rate, stats.lower_rate);
+    EXPECT_EQ(entry.upper_rate, stats.upper_rate);
+    EXPECT_EQ(entry.tcp_seq_errors, stats.tcp_seq_errors);
+    EXPECT_EQ(entry.tcp_resets, stats.tcp_resets);
+    EXPECT_EQ(entry.tcp_retrans, stats.tcp_retrans);
+}
+
+}  // namespace
+
+TEST(PluginMembers, InitialValues)
+{
+    lpptest::LogCapture log(false);
+    lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
+    EXPECT_TRUE(plugin.reload);
+    EXPECT_EQ(plugin.handler_mask, 0);
+    EXPECT_EQ(plugin.QueueLength(), 0u);
+    EXPECT_TRUE(plugin.script_path.empty());
+    EXPECT_TRUE(plugin.script_digest.empty());
+    EXPECT_NE(plugin.lua.Get(), nullptr);
+}
+
+TEST(PluginReloadRequest, OnlyEventZeroSetsTheFlag)
+{
+    auto plugin = MakeTestPlugin(0);
+    plugin->reload = false;
+    int value = 0;
+    for (unsigned event : {1u, 2u, 13u, 255u, 65535u}) {
+        plugin->DispatchEvent(static_cast<vdPlugin::Event>(event), &value);
+        EXPECT_FALSE(plugin->reload) << event;
+    }
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    EXPECT_TRUE(plugin->reload);
+    // Requests before the worker acts count as one; other events leave a
+    // pending request alone.
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD, &value);
+    plugin->DispatchEvent(vdPlugin::Event::STATUS_UPDATE);
+    EXPECT_TRUE(plugin->reload);
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+}
+
+TEST(PluginIntake, GatesOfEveryOverload)
+{
+    // Calls every overload once; returns the event numbers queued.
+    auto feed = [](lpptest::TestPlugin &plugin) {
+        vdFlowMap map(1);
+        map.Acquire(0).push_back(DetectedFlow());
+        map.Release(0);
+        auto flow = DetectedFlow();
+        json doc = {{"k", 1}};
+        vdPluginProcessor::Interfaces interfaces = {{"eth0", std::make_shared<vdInterface>("eth0", 0)}};
+        vdPacketStats stats;
+        vdInstanceStatus status;
+        plugin.DispatchProcessorEvent(Number(1), &map);
+        plugin.DispatchProcessorEvent(Number(2), flow);
+        plugin.DispatchProcessorEvent(Number(3), flow, doc);
+        plugin.DispatchProcessorEvent(Number(9), &interfaces);
+        plugin.DispatchProcessorEvent(Number(10), std::string("eth0"), &stats);
+        plugin.DispatchProcessorEvent(Number(11), &stats);
+        plugin.DispatchProcessorEvent(Number(12), &status);
+        plugin.DispatchProcessorEvent(Number(13));
+        std::vector<unsigned> numbers;
+        for (const auto &record : TakeAll(plugin)) numbers.push_back(record.event);
+        return numbers;
+    };
+    for (unsigned mask = 0; mask < 0x100; mask++) {
+        auto plugin = MakeTestPlugin(static_cast<std::uint8_t>(mask));
+        std::vector<unsigned> expected;
+        if (mask & 0x0c) expected.push_back(1);
+        if (mask & 0x02) expected.insert(expected.end(), {2, 3});
+        if (mask & 0x01) expected.insert(expected.end(), {12, 13});
+        EXPECT_EQ(feed(*plugin), expected) << "mask " << mask;
+    }
+}
+
+TEST(PluginIntake, EventNumbersAreStoredUnchanged)
+{
+    auto plugin = MakeTestPlugin(0x0f);
+    auto flow = DetectedFlow();
+    vdFlowMap map(1);
+    map.Acquire(0).push_back(flow);
+    map.Release(0);
+    json doc;
+    for (unsigned number : {0u, 9u, 14u, 256u, 65535u}) {
+        plugin->DispatchProcessorEvent(Number(number), &map);
+        plugin->DispatchProcessorEvent(Number(number), flow);
+        plugin->DispatchProcessorEvent(Number(number), flow, doc);
+        plugin->DispatchProcessorEvent(Number(number));
+        for (const auto &record : TakeAll(*plugin)) EXPECT_EQ(record.event, number);
+    }
+}
+
+TEST(PluginIntake, CountersAreThoseAtQueueTime)
+{
+    auto plugin = MakeTestPlugin(0x0f);
+    auto flow = DetectedFlow();
+    FillStats(flow->stats, 0);
+    const vdFlow::Stats queued = flow->stats;
+    vdFlowMap map(2);
+    map.Acquire(1).push_back(flow);
+    map.Release(1);
+
+    json doc = {{"name", "first"}, {"list", {1, 2, 3}}};
+    plugin->DispatchProcessorEvent(Number(2), flow);
+    plugin->DispatchProcessorEvent(Number(5), flow, doc);
+    plugin->DispatchProcessorEvent(Number(1), &map);
+
+    // The daemon moves on before the worker takes the records.
+    FillStats(flow->stats, 1000);
+    doc["name"] = "changed";
+
+    auto records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto &record : records) {
+        ASSERT_EQ(record.entries.size(), 1u);
+        EXPECT_EQ(record.entries[0].flow, flow);
+        ExpectSnapshot(record.entries[0], queued);
+    }
+    EXPECT_TRUE(records[0].entries[0].doc.is_null());
+    EXPECT_EQ(records[1].entries[0].doc, (json{{"name", "first"}, {"list", {1, 2, 3}}}));
+    EXPECT_TRUE(records[2].entries[0].doc.is_null());
+
+    // A copied entry carries the snapshot, the document and one more share.
+    lppEvent::Entry copy = records[1].entries[0];
+    EXPECT_EQ(copy.doc, records[1].entries[0].doc);
+    ExpectSnapshot(copy, queued);
+    EXPECT_EQ(flow.use_count(), 6);  // flow, map, three entries, the copy
+}
+
+TEST(PluginIntake, QueuedRecordKeepsItsFlowAlive)
+{
+    auto plugin = MakeTestPlugin(0x0f);
+    vdFlowMap map(1);
+    std::weak_ptr<vdFlow> single, mapped;
+    {
+        auto flow = DetectedFlow();
+        single = flow;
+        plugin->DispatchProcessorEvent(Number(4), flow);
+        auto other = DetectedFlow();
+        mapped = other;
+        map.Acquire(0).push_back(other);
+        map.Release(0);
+        plugin->DispatchProcessorEvent(Number(1), &map);
+    }
+    // The daemon drops both flows from its map.
+    map.Acquire(0).clear();
+    map.Release(0);
+    EXPECT_FALSE(single.expired());
+    EXPECT_FALSE(mapped.expired());
+
+    auto records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), 2u);
+    records.erase(records.begin());
+    EXPECT_TRUE(single.expired());
+    EXPECT_FALSE(mapped.expired());
+    records.clear();
+    EXPECT_TRUE(mapped.expired());
+}
+
+TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
+{
+    auto plugin = MakeTestPlugin(0x08);
+    // Flow k lives in bucket k mod 2, in order of insertion.
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    for (int k = 0; k < 8; k++) flows.push_back(DetectedFlow());
+    flows[1]->flags.detection_init = false;
+    flows[2]->flags.expired = true;
+    flows[3]->flags.expiring = true;
+    flows[4]->flags.detection_init = false;
+    flows[4]->flags.expiring = true;
+    flows[5]->flags.expiring = true;
+    flows[5]->flags.expired = true;
+    flows[6]->flags.detection_complete = true;
+    vdFlowMap map(2);
+    for (std::size_t k = 0; k < flows.size(); k++) {
+        map.Acquire(k % 2).push_back(flows[k]);
+        map.Release(k % 2);
+    }
+
+    plugin->DispatchProcessorEvent(Number(1), &map);
+    auto records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), 1u);
+    std::vector<std::shared_ptr<vdFlow>> taken;
+    for (const auto &entry : records[0].entries) taken.push_back(entry.flow);
+    // Bucket 0 (flows 0, 2, 4, 6), then bucket 1 (flows 1, 3, 5, 7).
+    EXPECT_EQ(taken, (std::vector<std::shared_ptr<vdFlow>>{flows[0], flows[6], flows[3], flows[7]}));
+
+    // Every bucket was released.
+    std::atomic<bool> released{false};
+    std::thread other([&] {
+        for (std::size_t b = 0; b < map.GetBuckets(); b++) {
+            map.Acquire(b);
+            map.Release(b);
+        }
+        released = true;
+    });
+    ASSERT_TRUE(lpptest::WaitFor([&] { return released.load(); }));
+    other.join();
+
+    // The same flows as single-flow events are queued whatever their flags.
+    for (auto &flow : flows) plugin->DispatchProcessorEvent(Number(3), flow);
+    EXPECT_EQ(plugin->QueueLength(), 0u);  // only ProcessFlowStats: no flow events
+    plugin->handler_mask = 0x02;
+    for (auto &flow : flows) plugin->DispatchProcessorEvent(Number(3), flow);
+    records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), flows.size());
+    for (std::size_t k = 0; k < flows.size(); k++) EXPECT_EQ(records[k].entries.at(0).flow, flows[k]);
+}
+
+TEST(PluginIntake, EmptySnapshotsQueueNothing)
+{
+    auto plugin = MakeTestPlugin(0x0c);
+    vdFlowMap no_bucket(0);
+    plugin->DispatchProcessorEvent(Number(1), &no_bucket);
+    vdFlowMap empty(4);
+    plugin->DispatchProcessorEvent(Number(1), &empty);
+    vdFlowMap none_eligible(2);
+    auto undetected = lpptest::MakeFlow();
+    auto expired = DetectedFlow();
+    expired->flags.expired = true;
+    none_eligible.Acquire(0).push_back(undetected);
+    none_eligible.Release(0);
+    none_eligible.Acquire(1).push_back(expired);
+    none_eligible.Release(1);
+    plugin->DispatchProcessorEvent(Number(1), &none_eligible);
+    plugin->DispatchProcessorEvent(Number(1), static_cast<vdFlowMap *>(nullptr));
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(undetected.use_count(), 2);
+    EXPECT_EQ(expired.use_count(), 2);
+
+    // A null flow has nothing to queue either.
+    plugin->handler_mask = 0x0f;
+    std::shared_ptr<vdFlow> null_flow;
+    json doc = 1;
+    plugin->DispatchProcessorEvent(Number(2), null_flow);
+    plugin->DispatchProcessorEvent(Number(2), null_flow, doc);
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+}
+
+TEST(PluginIntake, EachAppendWakesTheWorker)
+{
+    auto plugin = MakeTestPlugin(0x0f);
+    auto flow = DetectedFlow();
+    std::atomic<int> woken{0};
+    std::atomic<bool> stop{false};
+    // Stands in for the worker: takes one record per wake-up.
+    std::thread worker([&] {
+        std::unique_lock<std::mutex> lock(plugin->event_queue_mutex);
+        while (!stop) {
+            plugin->event_queue_cond.wait(lock, [&] { return stop || !plugin->event_queue.empty(); });
+            if (!plugin->event_queue.empty()) {
+                plugin->event_queue.pop_front();
+                woken++;
+            }
+        }
+    });
+    for (int i = 0; i < 5; i++) {
+        const int before = woken;
+        plugin->DispatchProcessorEvent(Number(2), flow);
+        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 1; }));
+        plugin->DispatchProcessorEvent(Number(12));
+        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 2; }));
+    }
+    {
+        std::lock_guard<std::mutex> guard(plugin->event_queue_mutex);
+        stop = true;
+    }
+    plugin->event_queue_cond.notify_all();
+    worker.join();
+}
+
+TEST(PluginIntake, RecordsInIntakeOrderFromSeveralThreads)
+{
+    auto plugin = MakeTestPlugin(0x0f);
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 300;
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    std::vector<std::unique_ptr<vdFlowMap>> maps;
+    for (int t = 0; t < kThreads; t++) {
+        flows.push_back(DetectedFlow());
+        maps.push_back(std::make_unique<vdFlowMap>(1));
+        maps.back()->Acquire(0).push_back(flows.back());
+        maps.back()->Release(0);
+    }
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            while (!go) std::this_thread::yield();
+            // Event number: the call's index; which thread made it shows in
+            // the flow (agent events carry none, so they use the high bits).
+            for (int i = 0; i < kCalls; i++) {
+                switch (i % 3) {
+                case 0: plugin->DispatchProcessorEvent(Number(i), flows[t]); break;
+                case 1: plugin->DispatchProcessorEvent(Number(i), maps[t].get()); break;
+                default: plugin->DispatchProcessorEvent(Number(0x8000 | (t << 12) | i)); break;
+                }
+            }
+        });
+    }
+    go = true;
+    for (auto &thread : threads) thread.join();
+
+    auto records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(kThreads * kCalls));
+    std::vector<int> next(kThreads, 0);
+    for (const auto &record : records) {
+        int thread = -1, index = -1;
+        if (record.event & 0x8000) {
+            thread = (record.event >> 12) & 0x7;
+            index = record.event & 0xfff;
+        } else {
+            ASSERT_EQ(record.entries.size(), 1u);
+            for (int t = 0; t < kThreads; t++)
+                if (record.entries[0].flow == flows[t]) thread = t;
+            index = record.event;
+        }
+        ASSERT_GE(thread, 0);
+        ASSERT_LT(thread, kThreads);
+        EXPECT_EQ(index, next[thread]) << "thread " << thread;
+        next[thread] = index + 1;
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kCalls));
+}
+
+TEST(PluginIntake, DestroyingThePluginReleasesEveryQueuedShare)
+{
+    lpptest::LogCapture log(true);
+    auto plugin = MakeTestPlugin(0x0f);
+    log.Clear();
+    vdFlowMap map(3);
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    for (int k = 0; k < 6; k++) {
+        flows.push_back(DetectedFlow());
+        map.Acquire(k % 3).push_back(flows.back());
+        map.Release(k % 3);
+    }
+    json doc = {{"a", 1}};
+    for (int round = 0; round < 3; round++) {
+        plugin->DispatchProcessorEvent(Number(1), &map);
+        for (auto &flow : flows) {
+            plugin->DispatchProcessorEvent(Number(2), flow);
+            plugin->DispatchProcessorEvent(Number(7), flow, doc);
+        }
+    }
+    for (const auto &flow : flows) EXPECT_EQ(flow.use_count(), 2 + 3 * 3);
+
+    plugin.reset();
+    for (const auto &flow : flows) EXPECT_EQ(flow.use_count(), 2);
+    // Destroyed unprocessed: nothing of the script ran.
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"lua: destroyed\n"});
+}

@@ -43,10 +43,15 @@ void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
     lua_pushcclosure(L, function, 1);
 }
 
+// The debug library lets a script replace a closure's upvalue; anything but
+// a reference of our making is refused rather than read as one.
 lppPlugin *UpvaluePlugin(lua_State *L)
 {
+    void *memory = luaL_testudata(L, lua_upvalueindex(1), lppPluginRefMetatable);
+    if (memory == nullptr || lua_rawlen(L, lua_upvalueindex(1)) != sizeof(lppPlugin *))
+        luaL_error(L, "plugin reference lost");
     lppPlugin *plugin = nullptr;
-    std::memcpy(&plugin, lua_touserdata(L, lua_upvalueindex(1)), sizeof(plugin));
+    std::memcpy(&plugin, memory, sizeof(plugin));
     return plugin;
 }
 

@@ -37,6 +37,37 @@ TEST_F(ScriptTest, PrintConvertsItsArgument)
             "lua-test: \n", "lua-test: \n", "lua-test: \n", "lua-test: text\n"}));
 }
 
+TEST_F(ScriptTest, FunctionsReturnNothing)
+{
+    Run(R"(
+        Counts = select('#', lpp.print('a')) .. select('#', lpp.debug('b')) ..
+                 select('#', lpp.dispatch('t', {}, 'x', 0, 0))
+    )");
+    EXPECT_EQ(Global("Counts"), "000");
+}
+
+// print and debug hold the plugin in a userdata whose finalizer releases
+// nothing; a script that reaches it with the debug library cannot turn it
+// into a crash.
+TEST_F(ScriptTest, PluginReferenceOfPrintAndDebug)
+{
+    Run(R"(
+        local _, reference = debug.getupvalue(lpp.print, 1)
+        Kind = type(reference)
+        getmetatable(reference).__gc(reference)
+        lpp.print('after finalizer')
+        Plain = select('#', debug.getupvalue(lpp.dispatch, 1))
+        debug.setupvalue(lpp.debug, 1, io.stdout)
+        local ok, message = pcall(lpp.debug, 'lost')
+        Lost = tostring(ok) .. ' ' .. message
+    )");
+    EXPECT_EQ(Global("Kind"), "userdata");
+    EXPECT_EQ(log.Matching("after finalizer"), std::vector<std::string>{"lua-test: after finalizer\n"});
+    EXPECT_EQ(Global("Plain"), "0");
+    EXPECT_EQ(Global("Lost"), "false plugin reference lost");
+    EXPECT_TRUE(log.Matching("lost").empty());
+}
+
 TEST_F(ScriptTest, DebugLinesOnlyInDebugMode)
 {
     vd_standin_set_debug(false);

@@ -1,0 +1,181 @@
+// vessix-replay: plays the daemon's part for the Lua processor plugin. Loads
+// the plugin library with dlopen as the daemon does, feeds its worker the
+// events of a recording (or of a packet capture), waits until they have been
+// handled, and takes the plugin down again.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <vessixd.hpp>
+
+#include "vessixd-standin.hpp"
+#include "vx-flow-map.hpp"
+#include "vx-options.hpp"
+#include "vx-recording.hpp"
+#include "vx-replayer.hpp"
+#include "vx-sink-output.hpp"
+#include "vx-waits.hpp"
+#ifdef VX_REPLAY_CAPTURE
+#include "vx-capture-driver.hpp"
+#endif
+
+#ifndef VX_REPLAY_VERSION
+#define VX_REPLAY_VERSION "0"
+#endif
+
+namespace {
+
+const char *const plugin_file = "libvessix-proc-lua.so.0";
+
+// The folder of the running program, for the plugin built beside it.
+std::string ProgramFolder()
+{
+    char path[4096];
+    ssize_t length = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (length <= 0) return ".";
+    std::string text(path, static_cast<std::size_t>(length));
+    std::size_t slash = text.rfind('/');
+    return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+std::string FolderOf(const std::string &path)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::vector<vxRecordingOp> ReadRecording(const std::string &path)
+{
+    if (path == "-") return vxReadRecording(std::cin, "<stdin>", ".");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw vxUsageError("cannot read the recording " + path);
+    return vxReadRecording(file, path, FolderOf(path));
+}
+
+void CreateGlobalConfig(const vxReplayOptions &options)
+{
+    vdGlobalConfig &config = vdGlobalConfig::Create();
+    config.path_state_config = options.path_config;
+    config.path_state_shared = options.path_shared;
+    config.path_state_volatile = options.path_volatile;
+    config.path_state_persistent = options.path_persistent;
+    config.conf_vars = options.conf_vars;
+}
+
+// The plugin object and how it is taken down: Terminate, then destruction
+// through the daemon's base pointer (whose destructor joins the worker).
+struct PluginDeleter {
+    void operator()(vdPlugin *plugin) const
+    {
+        plugin->Terminate();
+        delete plugin;
+    }
+};
+using PluginHandle = std::unique_ptr<vdPlugin, PluginDeleter>;
+
+int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
+    const std::vector<vxRecordingOp> &ops, vxSinkOutput &sinks)
+{
+    vxWaits waits(plugin);
+    vxFlowMap flows(options.buckets);
+    plugin.Create();
+    if (!waits.Ready()) return VX_EXIT_WORKER_ENDED;
+#ifdef VX_REPLAY_CAPTURE
+    if (!options.capture_path.empty()) return vxRunCapture(plugin, waits, flows, options);
+#endif
+    vxReplayer replayer(plugin, waits, sinks, flows);
+    return replayer.Run(ops, options.recording == "-" ? "<stdin>" : options.recording);
+}
+
+int Main(int argc, char **argv)
+{
+    vxReplayOptions options;
+    std::vector<vxRecordingOp> ops;
+    vxSinkOutput sinks;
+    try {
+        options = vxParseOptions(argc, argv);
+        if (options.help) {
+            std::fputs(vxUsageText().c_str(), stdout);
+            return VX_EXIT_OK;
+        }
+        if (options.version) {
+            std::printf("vessix-replay %s\n", VX_REPLAY_VERSION);
+            return VX_EXIT_OK;
+        }
+        // The whole recording is read and checked before the plugin is
+        // loaded: a bad line replays nothing.
+        if (options.capture_path.empty()) ops = ReadRecording(options.recording);
+        if (options.sinks) sinks.Open(options.sinks_path);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vessix-replay: %s\n", e.what());
+        return VX_EXIT_USAGE;
+    }
+
+    CreateGlobalConfig(options);
+    vd_standin_set_debug(options.debug);
+    // The type reaches the plugin's base class through the stand-in, as
+    // the daemon's own loader would record it; never as a parameter.
+    vd_standin_set_plugin_type(options.type);
+
+    const std::string plugin_path =
+        options.plugin_path.empty() ? ProgramFolder() + "/" + plugin_file : options.plugin_path;
+    // The library stays loaded until the process ends: threads and
+    // destructors of the plugin may still refer to its code at exit.
+    void *library = ::dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        std::fprintf(stderr, "vessix-replay: cannot load the plugin: %s\n", ::dlerror());
+        return VX_EXIT_PLUGIN;
+    }
+    auto init = reinterpret_cast<vdPluginInitFunction>(::dlsym(library, "vdPluginInit"));
+    if (init == nullptr) {
+        std::fprintf(stderr, "vessix-replay: %s: no vdPluginInit\n", plugin_path.c_str());
+        return VX_EXIT_PLUGIN;
+    }
+
+    PluginHandle plugin;
+    try {
+        plugin.reset(init(options.tag, options.params));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vessix-replay: vdPluginInit: %s\n", e.what());
+        return VX_EXIT_PLUGIN;
+    } catch (...) {
+        std::fprintf(stderr, "vessix-replay: vdPluginInit: unknown exception\n");
+        return VX_EXIT_PLUGIN;
+    }
+    if (!plugin) {
+        std::fprintf(stderr, "vessix-replay: vdPluginInit returned no plugin (type %u)\n",
+            static_cast<unsigned>(options.type));
+        return VX_EXIT_PLUGIN;
+    }
+    auto *processor = dynamic_cast<vdPluginProcessor *>(plugin.get());
+    if (processor == nullptr) {
+        std::fprintf(stderr, "vessix-replay: %s is not a processor plugin\n", plugin_path.c_str());
+        return VX_EXIT_PLUGIN;
+    }
+
+    sinks.Install();
+    int status = Replay(*processor, options, ops, sinks);
+    plugin.reset();
+    vxSinkOutput::Uninstall();
+    vdGlobalConfig::Destroy();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vessix-replay: %s\n", e.what());
+        return VX_EXIT_USAGE;
+    }
+}

@@ -1,0 +1,41 @@
+// Replays checked recording lines into a running plugin.
+#pragma once
+
+#include <vector>
+
+#include <vessixd.hpp>
+
+#include "vx-flow-map.hpp"
+#include "vx-recording.hpp"
+#include "vx-sink-output.hpp"
+#include "vx-waits.hpp"
+
+// Exit statuses of vessix-replay.
+enum : int {
+    VX_EXIT_OK = 0,
+    VX_EXIT_USAGE = 1,
+    VX_EXIT_PLUGIN = 2,
+    VX_EXIT_WORKER_ENDED = 3,
+};
+
+class vxReplayer {
+public:
+    vxReplayer(vdPluginProcessor &plugin, vxWaits &waits, vxSinkOutput &sinks, vxFlowMap &flows)
+        : plugin(plugin), waits(waits), sinks(sinks), flows(flows) {}
+
+    // Replays ops in order and drains the queue at the end. Returns
+    // VX_EXIT_OK, VX_EXIT_WORKER_ENDED when the worker's Entry returned, or
+    // VX_EXIT_USAGE when a line could not be carried out (a file that
+    // cannot be written; the message is on standard error).
+    int Run(const std::vector<vxRecordingOp> &ops, const std::string &recording_name);
+
+private:
+    // Returns false when the worker ended.
+    bool Replay(const vxRecordingOp &op);
+    bool ChangeFlow(std::shared_ptr<vdFlow> &flow, const json &set);
+
+    vdPluginProcessor &plugin;
+    vxWaits &waits;
+    vxSinkOutput &sinks;
+    vxFlowMap &flows;
+};

@@ -1,0 +1,213 @@
+// Waits built on markers: records the replay queues itself, event 0 for a
+// private flow. The worker takes records one at a time in the order they
+// were queued and drops event 0 without calling a handler, destroying the
+// record and so releasing its share of the flow. When a marker's share comes
+// back, every record queued before it has therefore been taken off the queue
+// and destroyed (handled, dropped, or discarded by a reload, which releases
+// shares too). Each marker share has a control block of its own whose
+// deleter raises a signal: the last release, on the worker thread, is what
+// the replay waits for, with the synchronisation of a mutex, so everything
+// the worker did before (log lines, sink payloads, reading flows) happens
+// before what the replay does next.
+//
+// A marker is queued only when an intake gate lets it through: the
+// single-flow overload needs ProcessFlowEvent, the flow-map overload
+// ProcessFlowMap or ProcessFlowStats. Right after the intake call the
+// marker's use count tells whether it was queued (the record holds a
+// second share). Only a script with ProcessAgentEvent alone, or a plugin
+// with no handler yet, queues no marker; then the worker thread's own state
+// is the signal (WaitIdle).
+#include <thread>
+
+#include "vx-waits.hpp"
+#include "vx-worker-probe.hpp"
+
+namespace {
+
+constexpr auto poll_interval = std::chrono::milliseconds(10);
+
+}  // namespace
+
+vxWaits::vxWaits(vdPluginProcessor &plugin) : plugin(plugin), marker_map(new vdFlowMap(1))
+{
+    marker_flow.iface = std::make_shared<vdInterface>("eth0", 0);
+    marker_flow.flags.detection_init = true;
+}
+
+vxWaits::~vxWaits() = default;
+
+std::shared_ptr<vdFlow> vxWaits::NewShare(const std::shared_ptr<Signal> &signal)
+{
+    return std::shared_ptr<vdFlow>(&marker_flow, [signal](vdFlow *) {
+        std::lock_guard<std::mutex> guard(signal->mutex);
+        signal->returned = true;
+        signal->cond.notify_all();
+    });
+}
+
+bool vxWaits::TrySingleFlow(Marker &marker)
+{
+    marker.signal = std::make_shared<Signal>();
+    std::shared_ptr<vdFlow> share = NewShare(marker.signal);
+    plugin.DispatchProcessorEvent(vdPluginProcessor::Event::NONE, share);
+    bool queued = share.use_count() > 1;
+    // Dropping the replay's share leaves the record's as the last one.
+    share.reset();
+    return queued;
+}
+
+bool vxWaits::TryFlowMap(Marker &marker)
+{
+    marker.signal = std::make_shared<Signal>();
+    std::shared_ptr<vdFlow> share = NewShare(marker.signal);
+    vdFlowMap::Bucket &bucket = marker_map->Acquire(0);
+    bucket.push_back(share);
+    marker_map->Release(0);
+    // The map and the replay hold two shares; the record would be a third.
+    plugin.DispatchProcessorEvent(vdPluginProcessor::Event::NONE, marker_map.get());
+    bool queued = share.use_count() > 2;
+    marker_map->Acquire(0).clear();
+    marker_map->Release(0);
+    share.reset();
+    return queued;
+}
+
+vxWaits::Marker vxWaits::SendMarker(bool trust_gates)
+{
+    Marker marker;
+    if (TrySingleFlow(marker)) {
+        single_gate = Gate::OPEN;
+        return marker;
+    }
+    // A gate known to be open (the mask changes only when the replay's own
+    // reload runs) passes every marker: one whose share did not show up
+    // was queued and handled before the count was read, which is as good as
+    // a returned marker. Its signal has been raised by the reset above.
+    if (trust_gates && single_gate == Gate::OPEN) return marker;
+    if (TryFlowMap(marker)) {
+        map_gate = Gate::OPEN;
+        return marker;
+    }
+    if (trust_gates && map_gate == Gate::OPEN) return marker;
+    return Marker{};
+}
+
+bool vxWaits::WaitMarker(const Marker &marker)
+{
+    std::unique_lock<std::mutex> lock(marker.signal->mutex);
+    while (!marker.signal->returned) {
+        // A worker whose Entry has returned takes nothing any more; its
+        // queue is destroyed only with the plugin.
+        if (plugin.HasEnded()) return marker.signal->returned;
+        marker.signal->cond.wait_for(lock, poll_interval);
+    }
+    return true;
+}
+
+bool vxWaits::IsIdle(long tid)
+{
+    vxThreadState before = vxProbeThread(tid);
+    if (!before.in_condition_wait) return false;
+    std::this_thread::sleep_for(settle_window);
+    vxThreadState after = vxProbeThread(tid);
+    // Asleep in the condition-variable wait at both ends of the window and
+    // not switched in between: it stayed blocked throughout.
+    return after.in_condition_wait && after.voluntary_switches == before.voluntary_switches &&
+        after.involuntary_switches == before.involuntary_switches;
+}
+
+// Sound where no marker can be queued. The worker blocks in its
+// condition-variable wait only after finding the queue empty under the
+// queue mutex, and an intake that queues a record notifies the variable
+// under that mutex, which makes a waiting worker runnable before the intake
+// call returns. So once the replay has queued its last record, a worker
+// seen asleep in that wait has taken every record. The wake-up records
+// (event 0 through the event-alone overload, which a ProcessAgentEvent
+// script's gate lets through) make a worker that slept through a reload
+// request run a pass, and every pass begins with the reload: seen asleep
+// again after them, it has reloaded. The settle window guards against a
+// reading caught between two passes.
+bool vxWaits::WaitIdle(bool wake)
+{
+    if (wake) plugin.DispatchProcessorEvent(vdPluginProcessor::Event::NONE);
+    for (;;) {
+        if (plugin.HasEnded()) return false;
+        long tid = plugin.GetThreadId();
+        if (tid != 0 && IsIdle(tid)) return !plugin.HasEnded();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Until the first reload has finished, the plugin defines no handler and
+// every gate is closed; a build sets the mask and then discards the queue,
+// so the first marker that gets through comes back once that reload has
+// discarded or the next pass has taken it, after the reload in both cases.
+// The worker never sleeps in its condition wait before the first reload
+// has run, so a worker seen idle has finished it too (a script with
+// ProcessAgentEvent alone).
+bool vxWaits::Ready()
+{
+    single_gate = map_gate = Gate::UNKNOWN;
+    for (;;) {
+        if (plugin.HasEnded()) return false;
+        Marker marker = SendMarker(false);
+        if (marker.signal) return WaitMarker(marker);
+        long tid = plugin.GetThreadId();
+        if (tid != 0 && IsIdle(tid)) {
+            marker = SendMarker(false);
+            if (marker.signal) return WaitMarker(marker);
+            return !plugin.HasEnded();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool vxWaits::Settle(const std::shared_ptr<vdFlow> &flow, long owners)
+{
+    // Shares beyond the replay's own belong to queued records (or the one
+    // in hand). A flow no record holds can change at once.
+    if (flow.use_count() <= owners) return !plugin.HasEnded();
+    return Drain();
+}
+
+bool vxWaits::Drain()
+{
+    Marker marker = SendMarker(true);
+    if (marker.signal) return WaitMarker(marker);
+    return WaitIdle(true);
+}
+
+// The reload flag was set before the markers were queued. The pass already
+// waiting may take the first marker before it looks at the flag again, but
+// the pass after it begins with the reload, so the second marker is taken
+// (or discarded) only after Reload has run. When the reload changes the
+// gates between the two intake calls, the marker that did get through was
+// queued after the flag was set, and it is taken or discarded only by a
+// pass that has gone through that reload. The replay drains the queue
+// before it raises a reload request, so no reload is running when the flag
+// is set and none can absorb the request early.
+bool vxWaits::Reloaded()
+{
+    single_gate = map_gate = Gate::UNKNOWN;
+    Marker first = SendMarker(false);
+    Marker second = SendMarker(false);
+    bool ok;
+    if (second.signal) {
+        ok = (!first.signal || WaitMarker(first)) && WaitMarker(second);
+    } else if (first.signal) {
+        // The gate closed between the two calls: a reload was running or
+        // done by then, though the first marker may have been taken before
+        // it. A marker that gets through now was queued after the new mask
+        // was set, so it comes back after that reload's discard or later.
+        ok = WaitMarker(first);
+        if (ok) {
+            Marker after = SendMarker(false);
+            ok = after.signal ? WaitMarker(after) : WaitIdle(true);
+        }
+    } else {
+        ok = WaitIdle(true);
+    }
+    // The gates may have changed with the new script.
+    single_gate = map_gate = Gate::UNKNOWN;
+    return ok;
+}

@@ -1,0 +1,67 @@
+// The waits that make a replay deterministic: each ends when the plugin's
+// worker has handled what the replay needs handled, or early when the
+// worker's Entry has returned (every wait then returns false).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include <vessixd.hpp>
+
+class vxWaits {
+public:
+    explicit vxWaits(vdPluginProcessor &plugin);
+    ~vxWaits();
+    vxWaits(const vxWaits &) = delete;
+    vxWaits &operator=(const vxWaits &) = delete;
+
+    // After Create: until the worker has finished its first reload.
+    bool Ready();
+    // Before flow changes: until no record queued earlier holds flow.
+    // owners is the number of shares the replay itself holds.
+    bool Settle(const std::shared_ptr<vdFlow> &flow, long owners);
+    // Until every record queued so far has been handled.
+    bool Drain();
+    // After DispatchEvent(0): until the worker has run Reload on it.
+    bool Reloaded();
+
+    bool Ended() const { return plugin.HasEnded(); }
+
+    // Length of the window over which an idle worker must stay blocked.
+    static constexpr std::chrono::milliseconds settle_window{25};
+
+private:
+    // A share of the private flow that the replay queued; returned is set
+    // by the share's deleter, on whichever thread drops the last share.
+    struct Signal {
+        std::mutex mutex;
+        std::condition_variable cond;
+        bool returned = false;
+    };
+    struct Marker {
+        std::shared_ptr<Signal> signal;
+    };
+
+    enum class Gate { UNKNOWN, OPEN };
+
+    // Queues one marker; an empty result when none could be queued.
+    Marker SendMarker(bool trust_gates);
+    bool TrySingleFlow(Marker &marker);
+    bool TryFlowMap(Marker &marker);
+    std::shared_ptr<vdFlow> NewShare(const std::shared_ptr<Signal> &signal);
+    bool WaitMarker(const Marker &marker);
+    // The worker's own state, where no marker can be queued.
+    bool WaitIdle(bool wake);
+    bool IsIdle(long tid);
+
+    vdPluginProcessor &plugin;
+    // The private flow: in no flow map of the replay, detection initialised
+    // and not expired, so that the flow-map intake takes it. Each marker is
+    // a share of it with a control block of its own, never deleting it.
+    vdFlow marker_flow;
+    std::unique_ptr<vdFlowMap> marker_map;
+    Gate single_gate = Gate::UNKNOWN;
+    Gate map_gate = Gate::UNKNOWN;
+};

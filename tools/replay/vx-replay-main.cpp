@@ -69,8 +69,9 @@ void CreateGlobalConfig(const vxReplayOptions &options)
     config.conf_vars = options.conf_vars;
 }
 
-// The plugin object and how it is taken down: Terminate, then destruction
-// through the daemon's base pointer (whose destructor joins the worker).
+// The plugin object and how it is taken down: Terminate (again: Replay
+// has done so already when the worker ran), then destruction through the
+// daemon's base pointer, whose destructor joins the worker.
 struct PluginDeleter {
     void operator()(vdPlugin *plugin) const
     {
@@ -86,12 +87,21 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
     vxWaits waits(plugin);
     vxFlowMap flows(options.buckets);
     plugin.Create();
-    if (!waits.Ready()) return VX_EXIT_WORKER_ENDED;
+    int status = VX_EXIT_WORKER_ENDED;
+    if (waits.Ready()) {
 #ifdef VX_REPLAY_CAPTURE
-    if (!options.capture_path.empty()) return vxRunCapture(plugin, waits, flows, options);
+        if (!options.capture_path.empty()) {
+            status = vxRunCapture(plugin, waits, flows, options);
+        } else
 #endif
-    vxReplayer replayer(plugin, waits, sinks, flows);
-    return replayer.Run(ops, options.recording == "-" ? "<stdin>" : options.recording);
+        {
+            vxReplayer replayer(plugin, waits, sinks, flows);
+            status = replayer.Run(ops, options.recording == "-" ? "<stdin>" : options.recording);
+        }
+    }
+    plugin.Terminate();
+    waits.Nudge();
+    return status;
 }
 
 int Main(int argc, char **argv)

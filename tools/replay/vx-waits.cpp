@@ -28,17 +28,18 @@ constexpr auto poll_interval = std::chrono::milliseconds(10);
 
 }  // namespace
 
-vxWaits::vxWaits(vdPluginProcessor &plugin) : plugin(plugin), marker_map(new vdFlowMap(1))
+vxWaits::vxWaits(vdPluginProcessor &plugin)
+    : plugin(plugin), marker_flow(std::make_shared<vdFlow>()), marker_map(new vdFlowMap(1))
 {
-    marker_flow.iface = std::make_shared<vdInterface>("eth0", 0);
-    marker_flow.flags.detection_init = true;
+    marker_flow->iface = std::make_shared<vdInterface>("eth0", 0);
+    marker_flow->flags.detection_init = true;
 }
 
 vxWaits::~vxWaits() = default;
 
 std::shared_ptr<vdFlow> vxWaits::NewShare(const std::shared_ptr<Signal> &signal)
 {
-    return std::shared_ptr<vdFlow>(&marker_flow, [signal](vdFlow *) {
+    return std::shared_ptr<vdFlow>(marker_flow.get(), [signal, keep = marker_flow](vdFlow *) {
         std::lock_guard<std::mutex> guard(signal->mutex);
         signal->returned = true;
         signal->cond.notify_all();
@@ -210,4 +211,12 @@ bool vxWaits::Reloaded()
     // The gates may have changed with the new script.
     single_gate = map_gate = Gate::UNKNOWN;
     return ok;
+}
+
+void vxWaits::Nudge()
+{
+    Marker marker;
+    TrySingleFlow(marker);
+    TryFlowMap(marker);
+    plugin.DispatchProcessorEvent(vdPluginProcessor::Event::NONE);
 }

@@ -27,6 +27,11 @@ public:
     // After DispatchEvent(0): until the worker has run Reload on it.
     bool Reloaded();
 
+    // Queues event-0 records through every overload whose gate is open,
+    // without waiting: wakes a worker asleep in its wait, so that it sees a
+    // terminate request at the end of that pass instead of a second later.
+    void Nudge();
+
     bool Ended() const { return plugin.HasEnded(); }
 
     // Length of the window over which an idle worker must stay blocked.
@@ -59,8 +64,9 @@ private:
     vdPluginProcessor &plugin;
     // The private flow: in no flow map of the replay, detection initialised
     // and not expired, so that the flow-map intake takes it. Each marker is
-    // a share of it with a control block of its own, never deleting it.
-    vdFlow marker_flow;
+    // a share of it with a control block of its own, which keeps it alive
+    // (records may outlive this object until the plugin is destroyed).
+    std::shared_ptr<vdFlow> marker_flow;
     std::unique_ptr<vdFlowMap> marker_map;
     Gate single_gate = Gate::UNKNOWN;
     Gate map_gate = Gate::UNKNOWN;

@@ -19,6 +19,9 @@ struct vxCaptureOptions {
     double idle_timeout = 30;
     // Write a progress line to standard error now and then.
     bool progress = true;
+    // The interface every flow of the capture is given.
+    std::string iface = "eth0";
+    std::uint8_t iface_role = 0;
 };
 
 // What the capture reader asks of the program that drives the plugin.
@@ -48,6 +51,12 @@ struct vxCaptureSummary {
     std::uint64_t packets = 0;
     std::uint64_t flows = 0;
     std::uint64_t events = 0;
+    // Packets that belonged to a flow (IP packets).
+    std::uint64_t flow_packets = 0;
+    // Why the capture ended early (a file cut short mid-record), or empty.
+    std::string warning;
+    // The driver stopped the replay before the end of the capture.
+    bool stopped = false;
 };
 
 // Replays the capture at path through driver. Throws std::runtime_error with

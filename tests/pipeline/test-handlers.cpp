@@ -1,0 +1,234 @@
+// The script's handlers as the worker calls them: arguments, routing, order,
+// errors, and what ends the worker.
+#include <thread>
+
+#include "pipeline-fixture.hpp"
+
+using namespace lpptest;
+
+namespace {
+
+const char *const kFlowPrinter = R"(
+function ProcessFlowEvent(event, flows)
+  lpp.print(string.format("seen %d %d %d", event, #flows, flows[1].stats.lower_bytes))
+end
+)";
+
+TEST_F(PipelineTest, ScriptSeesCountersAsTheyWereAtQueueTime)
+{
+    LoadWithoutWorker(kFlowPrinter);
+    auto flow = MakeFlow();
+    flow->stats.lower_bytes = 100;
+    SendFlow(2, flow);
+    flow->stats.lower_bytes = 999;
+    SendFlow(4, flow);
+    flow->stats.lower_bytes = 5000;
+
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 2; })) << log.Text();
+    EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"2 1 100", "4 1 999"}));
+}
+
+TEST_F(PipelineTest, GatesFollowTheHandlersTheScriptDefines)
+{
+    LoadWithoutWorker("function ProcessFlowStats(flows) end");
+    auto flow = MakeDetectedFlow();
+    vdFlowMap map(4);
+    map.Acquire(1).push_back(flow);
+    map.Release(1);
+
+    plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
+    SendFlow(2, flow);
+    SendAgent(12);
+    EXPECT_EQ(plugin->QueueLength(), 1u) << "only the flow map passes";
+
+    Stop();
+    LoadWithoutWorker("function ProcessAgentEvent(event) end");
+    plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
+    SendFlow(2, flow);
+    SendFlow(2, flow, json::object());
+    EXPECT_EQ(plugin->QueueLength(), 0u);
+    SendAgent(13);
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+}
+
+TEST_F(PipelineTest, RecordsAreHandledInIntakeOrder)
+{
+    Start(R"(
+function ProcessFlowEvent(event, flows) lpp.print("seen flow " .. flows[1].seq) end
+function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
+)");
+    auto flow = MakeFlow();
+    std::vector<std::string> expected;
+    for (int i = 0; i < 200; i++) {
+        if (i % 10 == 9) {
+            SendAgent(12 + (i / 10) % 2);
+            expected.push_back("agent " + std::to_string(12 + (i / 10) % 2));
+        } else {
+            SendFlow(5, flow, json{{"seq", i}});
+            expected.push_back("flow " + std::to_string(i));
+        }
+    }
+    ASSERT_TRUE(WaitFor([&] { return Printed("seen ").size() == expected.size(); })) << log.Text();
+    EXPECT_EQ(Printed("seen "), expected);
+}
+
+TEST_F(PipelineTest, FlowMapGoesToMapThenStatsWithTablesBuiltAgain)
+{
+    LoadWithoutWorker(R"(
+function ProcessFlowMap(flows)
+  lpp.print(string.format("seen map %d %s", #flows, tostring(flows[1].ip_version)))
+  flows[1].stats.lower_bytes = -1
+  flows[1].touched = true
+  flows[3] = "extra"
+end
+function ProcessFlowStats(flows)
+  lpp.print(string.format("seen stats %d %d %s %s", #flows, flows[1].stats.lower_bytes,
+    tostring(flows[1].touched), tostring(flows[1].ip_version)))
+end
+)");
+    vdFlowMap map(2);
+    auto a = MakeDetectedFlow(), b = MakeDetectedFlow();
+    a->stats.lower_bytes = 7;
+    map.Acquire(0).push_back(a);
+    map.Release(0);
+    map.Acquire(1).push_back(b);
+    map.Release(1);
+    plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
+
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 2; })) << log.Text();
+    EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"map 2 4", "stats 2 7 nil nil"}));
+}
+
+TEST_F(PipelineTest, OnlyTheDefinedFlowMapHandlerIsCalled)
+{
+    LoadWithoutWorker(R"(
+function ProcessFlowStats(flows) lpp.print("seen stats " .. #flows) end
+)");
+    vdFlowMap map(1);
+    map.Acquire(0).push_back(MakeDetectedFlow());
+    map.Release(0);
+    plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
+    plugin->Create();
+    ASSERT_TRUE(WaitForLine("seen stats 1")) << log.Text();
+    EXPECT_TRUE(log.Matching("function not found").empty()) << log.Text();
+}
+
+TEST_F(PipelineTest, EventsWithoutAHandlerAreDropped)
+{
+    LoadWithoutWorker(R"(
+function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
+function ProcessFlowEvent(event, flows) lpp.print("seen flow " .. event) end
+function ProcessFlowMap(flows) lpp.print("seen map") end
+)");
+    auto flow = MakeFlow();
+    for (std::uint16_t event : {0, 9, 10, 11, 14, 65535, 12}) SendAgent(event);
+    for (std::uint16_t event : {0, 9, 10, 11, 14, 8}) SendFlow(event, flow);
+    EXPECT_EQ(plugin->QueueLength(), 13u);
+
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return plugin->QueueLength() == 0; }));
+    ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 2; })) << log.Text();
+    EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"agent 12", "flow 8"}));
+}
+
+TEST_F(PipelineTest, HandlerReceivesTheEventNumberAndOneFlow)
+{
+    Start(R"(
+function ProcessFlowEvent(event, flows)
+  lpp.print(string.format("seen %s %d %d %s", math.type(event), event, #flows, type(flows[1])))
+  return 1, 2, 3
+end
+)");
+    auto flow = MakeFlow();
+    SendFlow(2, flow);
+    ASSERT_TRUE(WaitForLine("seen ")) << log.Text();
+    EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"integer 2 1 table"}));
+    EXPECT_TRUE(log.Matching("error").empty()) << log.Text();
+}
+
+TEST_F(PipelineTest, HandlerErrorIsLoggedOnceAndHandlingGoesOn)
+{
+    Start(R"(
+local calls = 0
+function ProcessFlowEvent(event, flows)
+  calls = calls + 1
+  if calls == 1 then error("first call fails") end
+  lpp.print("seen call " .. calls)
+end
+)");
+    auto flow = MakeFlow();
+    SendFlow(2, flow);
+    SendFlow(3, flow);
+    ASSERT_TRUE(WaitForLine("seen call 2")) << log.Text();
+
+    auto errors = log.Matching(": ProcessFlowEvent: error: ");
+    ASSERT_EQ(errors.size(), 1u) << log.Text();
+    const std::string expected_head =
+        std::string(kTag) + ": ProcessFlowEvent: error: " + script_file + ":5: first call fails\nstack traceback:\n";
+    EXPECT_EQ(errors[0].compare(0, expected_head.size(), expected_head), 0) << errors[0];
+    EXPECT_NE(errors[0].find("in function 'ProcessFlowEvent'"), std::string::npos) << errors[0];
+}
+
+TEST_F(PipelineTest, NonStringErrorValuesGetTheDefaultText)
+{
+    Start(R"(
+function ProcessAgentEvent(event)
+  if event == 12 then error({code = 1}) else error(42) end
+end
+)");
+    SendAgent(12);
+    SendAgent(13);
+    ASSERT_TRUE(WaitFor([this] { return log.Matching(": ProcessAgentEvent: error: ").size() == 2; }))
+        << log.Text();
+    for (const auto &line : log.Matching(": ProcessAgentEvent: error: "))
+        EXPECT_EQ(line.rfind(std::string(kTag) +
+                      ": ProcessAgentEvent: error: An unknown error has triggered the default error handler\n",
+                      0),
+            0u)
+            << line;
+}
+
+TEST_F(PipelineTest, HandlerReplacedByANumberLogsLuasErrorAndGoesOn)
+{
+    Start(R"(
+function ProcessFlowEvent(event, flows) ProcessFlowEvent = 42 end
+function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
+)");
+    auto flow = MakeFlow();
+    SendFlow(2, flow);
+    SendFlow(3, flow);
+    SendFlow(4, flow);
+    SendAgent(13);
+    ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
+    auto errors = log.Matching(": ProcessFlowEvent: error: ");
+    ASSERT_EQ(errors.size(), 2u) << log.Text();
+    for (const auto &line : errors)
+        EXPECT_NE(line.find("attempt to call a number value"), std::string::npos) << line;
+    EXPECT_FALSE(plugin->HasEnded());
+}
+
+TEST_F(PipelineTest, HandlerSetToNilEndsTheWorker)
+{
+    Start(R"(
+function ProcessFlowEvent(event, flows) ProcessFlowEvent = nil end
+function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
+)");
+    auto flow = MakeFlow();
+    SendFlow(2, flow);
+    SendFlow(3, flow);
+    SendAgent(12);
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
+    EXPECT_TRUE(plugin->EndedByException());
+    EXPECT_EQ(log.Matching(std::string(kTag) + ": " + script_file + ": ProcessFlowEvent function not found.\n")
+                  .size(),
+        1u)
+        << log.Text();
+    // The record after the failing one stays queued, unhandled.
+    EXPECT_TRUE(Printed("seen ").empty());
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(flow.use_count(), 1) << "the record in hand was destroyed";
+}
+
+}  // namespace

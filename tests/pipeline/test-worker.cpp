@@ -1,0 +1,163 @@
+// The worker loop: start, reloads, termination.
+#include <filesystem>
+#include <fstream>
+
+#include "pipeline-fixture.hpp"
+
+using namespace lpptest;
+
+namespace {
+
+// A handler that blocks until the test creates the file "go" beside the
+// script, so that the test can act while the worker is busy.
+std::string BlockingScript(const std::string &dir, const std::string &extra = "")
+{
+    return "local go = '" + dir + "/go'\n" + R"(
+function ProcessAgentEvent(event)
+  lpp.print("seen agent " .. event)
+  if event == 12 then
+    while true do
+      local f = io.open(go)
+      if f then f:close(); break end
+    end
+  end
+end
+)" + extra;
+}
+
+TEST_F(PipelineTest, TerminateBeforeStartWritesOnlyTheBanner)
+{
+    Construct("function ProcessAgentEvent(e) end");
+    log.Clear();
+    plugin->Terminate();
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); }));
+    EXPECT_FALSE(plugin->EndedByException());
+    ASSERT_EQ(log.Lines().size(), 1u) << log.Text();
+    EXPECT_EQ(log.Lines()[0], std::string(kTag) + ": Vessix Lua Processor Plugin v1.2.5 running the configured Lua script.\n");
+    EXPECT_TRUE(plugin->reload.load()) << "no reload happened";
+}
+
+TEST_F(PipelineTest, FirstPassLoadsTheScript)
+{
+    Start("function ProcessAgentEvent(e) end");
+    EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 1u) << log.Text();
+    EXPECT_EQ(plugin->handler_mask.load(), 0x01);
+}
+
+TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
+{
+    Start(BlockingScript(dir.Path()));
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine("seen agent 12"));
+    // The worker is inside the handler now.
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    plugin->DispatchEvent(vdPlugin::Event::STATUS_UPDATE);
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    SendAgent(13);
+    dir.Write("go", "");
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return log.Matching(": not reloading, no change.").size() == 1; }))
+        << log.Text();
+    // The unchanged script keeps the queued record.
+    ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
+    EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 2u) << log.Text();
+}
+
+TEST_F(PipelineTest, SuccessfulReloadDiscardsQueuedRecords)
+{
+    Start(BlockingScript(dir.Path()));
+    auto flow = MakeFlow();
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine("seen agent 12"));
+    SendAgent(13);
+    SendFlow(2, flow);  // no flow handler: not queued
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    dir.Write("script.lua", BlockingScript(dir.Path(), "-- changed\n"));
+    dir.Write("go", "");
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    SendAgent(13);
+    SendAgent(12);
+    ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() >= 3; })) << log.Text();
+    EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"agent 12", "agent 13", "agent 12"}));
+    EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 2u);
+}
+
+TEST_F(PipelineTest, FailingReloadEndsTheWorkerWithTheFlagSet)
+{
+    Start(BlockingScript(dir.Path()));
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine("seen agent 12"));
+    SendAgent(13);
+    dir.Write("script.lua", "function ProcessAgentEvent(event");
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    dir.Write("go", "");
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
+    EXPECT_TRUE(plugin->EndedByException());
+    EXPECT_TRUE(plugin->reload.load());
+    EXPECT_EQ(log.Matching(std::string(kTag) + ": error loading script: " + script_file + ": ").size(), 1u)
+        << log.Text();
+    EXPECT_EQ(plugin->QueueLength(), 1u) << "a failed build keeps the queue";
+}
+
+TEST_F(PipelineTest, TerminatedWorkerEndsAfterTheHandlerInHand)
+{
+    Start(BlockingScript(dir.Path()));
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine("seen agent 12"));
+    SendAgent(13);
+    plugin->Terminate();
+    dir.Write("go", "");
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); }));
+    EXPECT_FALSE(plugin->EndedByException());
+    EXPECT_EQ(plugin->QueueLength(), 1u) << "records after termination stay queued";
+    EXPECT_TRUE(log.Matching("seen agent 13").empty());
+}
+
+TEST_F(PipelineTest, IdleWorkerNoticesTerminationAndReloads)
+{
+    Start("function ProcessAgentEvent(e) lpp.print('seen agent ' .. e) end");
+    dir.Write("script.lua", "function ProcessAgentEvent(e) lpp.print('seen new ' .. e) end");
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    // An idle worker wakes within its one-second wait and reloads.
+    ASSERT_TRUE(WaitFor([this] { return log.Matching(": Loading configuration: ").size() == 2; }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine("seen new 12")) << log.Text();
+
+    plugin->Terminate();
+    EXPECT_TRUE(WaitFor([this] { return plugin->HasEnded(); }, std::chrono::seconds(5)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PipelineTest, HundredthPassRunsAFullCollection)
+{
+    // The script stops Lua's own collector, so only the worker's forced
+    // collection can run the finaliser.
+    LoadWithoutWorker(R"(
+function ProcessAgentEvent(event, n)
+  if event == 12 then
+    collectgarbage("stop")
+    setmetatable({}, {__gc = function() lpp.print("seen collected") end})
+  else
+    count = (count or 1) + 1
+    lpp.print("seen record " .. count)
+  end
+end
+)");
+    SendAgent(12);
+    for (int i = 2; i <= 150; i++) SendAgent(13);
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 150; })) << log.Text();
+    auto printed = Printed("seen ");
+    // One record per pass: the collection runs at the start of pass 100,
+    // after record 99 and before record 100 (record 1 prints nothing).
+    EXPECT_EQ(printed[97], "record 99");
+    EXPECT_EQ(printed[98], "collected");
+    EXPECT_EQ(printed[99], "record 100");
+}
+
+}  // namespace

@@ -90,21 +90,36 @@ void RecordingDriver::Log(const std::string &call, int event, int index)
     log.push_back(line);
 }
 
+void RecordingDriver::Observe(int index, const char *call, bool announce)
+{
+    if (index < 0) return;
+    std::string now = DescribeFlow(*flows[index]);
+    if (!announced[index] && now != last_seen[index]) {
+        faults.push_back("flow #" + std::to_string(index) + " changed without BeforeChange before " + call +
+            ":\n  was " + last_seen[index] + "\n  now " + now);
+    }
+    last_seen[index] = now;
+    announced[index] = announce;
+}
+
 void RecordingDriver::AddFlow(std::shared_ptr<vdFlow> &flow)
 {
     if (index_of.count(flow.get()) != 0) faults.push_back("flow added twice");
     int index = int(flows.size());
     flows.push_back(flow);
     in_map.push_back(true);
+    last_seen.push_back(DescribeFlow(*flow));
+    announced.push_back(false);
     index_of[flow.get()] = index;
-    records.push_back({"add", 0, index, {}});
+    records.push_back({"add", 0, index, {}, {}});
     Log("add", 0, index);
 }
 
 void RecordingDriver::BeforeChange(std::shared_ptr<vdFlow> &flow)
 {
     int index = IndexOf(flow, "BeforeChange");
-    records.push_back({"change", 0, index, {}});
+    Observe(index, "BeforeChange", true);
+    records.push_back({"change", 0, index, {}, {}});
     log.push_back("change #" + std::to_string(index));
 }
 
@@ -112,18 +127,25 @@ void RecordingDriver::FlowEvent(vdPluginProcessor::Event event, std::shared_ptr<
 {
     ++event_calls;
     int index = IndexOf(flow, "FlowEvent");
+    Observe(index, "FlowEvent", false);
     if (index >= 0 && !in_map[index]) faults.push_back("event for purged flow #" + std::to_string(index));
-    records.push_back({"flow", int(event), index, {}});
+    records.push_back({"flow", int(event), index, {}, {}});
     Log("flow", int(event), index);
 }
 
 void RecordingDriver::FlowMapEvent()
 {
     ++event_calls;
-    Record record{"flow_map", 1, -1, {}};
+    Record record{"flow_map", 1, -1, {}, {}};
     for (std::size_t i = 0; i < flows.size(); ++i) {
         // What the plugin's intake would take.
-        if (in_map[i] && flows[i]->flags.detection_init && !flows[i]->flags.expired) record.map.push_back(int(i));
+        if (!in_map[i]) continue;
+        Observe(int(i), "FlowMapEvent", false);
+        if (flows[i]->flags.detection_init && !flows[i]->flags.expired) {
+            record.map.push_back(int(i));
+            const vdFlow::Stats &stats = flows[i]->stats;
+            record.packets.emplace_back(stats.total_packets, stats.lower_total_packets + stats.upper_total_packets);
+        }
     }
     std::string line = "flow_map";
     for (int index : record.map) line += " " + std::to_string(index);
@@ -134,18 +156,19 @@ void RecordingDriver::FlowMapEvent()
 void RecordingDriver::AgentEvent(vdPluginProcessor::Event event)
 {
     ++event_calls;
-    records.push_back({"agent", int(event), -1, {}});
+    records.push_back({"agent", int(event), -1, {}, {}});
     log.push_back("agent " + std::to_string(int(event)));
 }
 
 void RecordingDriver::PurgeFlow(std::shared_ptr<vdFlow> &flow)
 {
     int index = IndexOf(flow, "PurgeFlow");
+    Observe(index, "PurgeFlow", false);
     if (index >= 0) {
         if (!in_map[index]) faults.push_back("flow #" + std::to_string(index) + " purged twice");
         in_map[index] = false;
     }
-    records.push_back({"purge", 0, index, {}});
+    records.push_back({"purge", 0, index, {}, {}});
     log.push_back("purge #" + std::to_string(index));
 }
 

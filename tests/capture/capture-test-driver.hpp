@@ -17,6 +17,8 @@ public:
         int event = 0;
         int flow = -1;  // index into flows
         std::vector<int> map;  // flow_map: the flows a plugin would take
+        // flow_map: each flow's per-cycle and total packet counts.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> packets;
     };
 
     void AddFlow(std::shared_ptr<vdFlow> &flow) override;
@@ -45,6 +47,12 @@ public:
 private:
     int IndexOf(const std::shared_ptr<vdFlow> &flow, const char *call);
     void Log(const std::string &call, int event, int index);
+    // A flow seen by a plugin must not change until BeforeChange announces
+    // it: checks that, then takes the flow's state as seen.
+    void Observe(int index, const char *call, bool announce);
+
+    std::vector<std::string> last_seen;  // state at the last observation
+    std::vector<bool> announced;  // BeforeChange since then
 
     std::map<const vdFlow *, int> index_of;
     std::uint64_t event_calls = 0;

@@ -11,7 +11,7 @@ constexpr std::uint8_t LOWER_OTHER = 2;
 std::uint64_t Microseconds(double seconds, const char *what)
 {
     if (!(seconds > 0) || !std::isfinite(seconds) || seconds > 1e9) {
-        throw std::invalid_argument(std::string("capture: ") + what + " must be a positive number of seconds");
+        throw std::runtime_error(std::string("capture: ") + what + " must be a positive number of seconds");
     }
     return std::max<std::uint64_t>(1, std::uint64_t(std::llround(seconds * 1e6)));
 }
@@ -50,13 +50,13 @@ void vxEventScheduler::AdvanceTo(std::uint64_t time_us)
     }
     if (time_us > clock_us) clock_us = time_us;
     if (clock_us < next_cycle_us) return;
-    Cycle(next_cycle_us, false);
+    Cycle(next_cycle_us);
     // After a long silence one more cycle, at the last boundary before now,
     // expires what went idle meanwhile; the empty cycles between are left out.
     std::uint64_t skipped = (clock_us - next_cycle_us) / interval_us;
     if (skipped > 0 && !Stopped()) {
         next_cycle_us += skipped * interval_us;
-        Cycle(next_cycle_us, false);
+        Cycle(next_cycle_us);
     }
     next_cycle_us += interval_us;
 }
@@ -70,10 +70,9 @@ void vxEventScheduler::OnPacket(const vxDecodedPacket &packet, std::uint32_t wir
     vxTrackedFlow *tracked = tracker.Find(key);
     bool created = tracked == nullptr;
     if (created) {
+        // Complete with its first packet before the driver sees it.
         tracked = &tracker.Create(key, src_is_lower, packet, time_us, classifier.NewDetection());
         LookUpDnsName(*tracked);
-        driver.AddFlow(tracked->flow);
-        ++flows_created;
     } else {
         driver.BeforeChange(tracked->flow);
         vxFlowTracker::Learn(*tracked, src_is_lower, packet);
@@ -93,7 +92,11 @@ void vxEventScheduler::OnPacket(const vxDecodedPacket &packet, std::uint32_t wir
         std::lock_guard<std::recursive_mutex> hold(flow.lock);
         flow.flags.detection_init = true;
     }
-    if (created) Emit(Event::FLOW_NEW, *tracked);
+    if (created) {
+        driver.AddFlow(tracked->flow);
+        ++flows_created;
+        Emit(Event::FLOW_NEW, *tracked);
+    }
     if (detecting) Report(*tracked, step);
 }
 
@@ -177,14 +180,14 @@ void vxEventScheduler::Expire(vxTrackedFlow &tracked)
     tracker.Retire(tracked);
 }
 
-void vxEventScheduler::Cycle(std::uint64_t time_us, bool expire_all)
+void vxEventScheduler::Cycle(std::uint64_t time_us)
 {
     auto &flows = tracker.Flows();
     for (auto &tracked : flows) {
         if (Stopped()) return;
         if (tracked->expired) continue;
         bool idle = time_us > tracked->last_seen_us && time_us - tracked->last_seen_us >= idle_us;
-        if (expire_all || idle || tracked->closed) Expire(*tracked);
+        if (idle || tracked->closed) Expire(*tracked);
     }
     // Rates over the cycle that ends now, in bytes per second.
     double seconds = double(time_us > last_cycle_us ? time_us - last_cycle_us : interval_us) / 1e6;
@@ -222,5 +225,14 @@ void vxEventScheduler::Cycle(std::uint64_t time_us, bool expire_all)
 void vxEventScheduler::Finish()
 {
     if (!started || Stopped()) return;
-    Cycle(clock_us, true);
+    // A last cycle shows the script every flow with its final counters;
+    // then whatever is left expires with the capture.
+    Cycle(clock_us);
+    auto &flows = tracker.Flows();
+    for (auto &tracked : flows) {
+        if (Stopped()) return;
+        if (!tracked->expired) Expire(*tracked);
+    }
+    for (auto &tracked : flows) driver.PurgeFlow(tracked->flow);
+    tracker.Sweep();
 }

@@ -21,8 +21,8 @@ public:
     void OnPacket(const vxDecodedPacket &packet, std::uint32_t wire_length, std::uint64_t time_us);
     // Capture time has reached time_us (a packet that is no flow's).
     void AdvanceTo(std::uint64_t time_us);
-    // End of the capture: detection ends, every flow expires, a last update
-    // cycle runs and everything is purged.
+    // End of the capture: a last update cycle, then every flow left ends
+    // its detection, expires and is purged.
     void Finish();
 
     bool Stopped() { return stopped || (stopped = driver.Stopped()); }
@@ -33,7 +33,9 @@ private:
     using Event = vdPluginProcessor::Event;
 
     void Emit(Event event, vxTrackedFlow &tracked);
-    void Cycle(std::uint64_t time_us, bool expire_all);
+    // An update cycle at time_us: idle and closed flows expire, the script
+    // sees the map, expired flows are purged, per-cycle counters restart.
+    void Cycle(std::uint64_t time_us);
     void Expire(vxTrackedFlow &tracked);
     // Emits the detection events of one step, applying what changed.
     void Report(vxTrackedFlow &tracked, const vxDetectionStep &step);

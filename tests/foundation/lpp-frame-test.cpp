@@ -229,7 +229,8 @@ TEST(PluginFrame, TerminatedPluginIsDestroyedPromptly)
     lpptest::LogCapture log(false);
     lpptest::GlobalConfigScope config;
     lpptest::TempDir dir;
-    const std::string script = dir.Write("idle.lua", "-- defines no handler\n");
+    const std::string script =
+        dir.Write("agent.lua", "function ProcessAgentEvent(event) lpp.print('agent ' .. event) end\n");
     const std::string conf = dir.Write("lua.json", "{\"script\": \"" + script + "\"}\n");
 
     // Terminated before it started: Entry writes its banner and returns.
@@ -243,14 +244,21 @@ TEST(PluginFrame, TerminatedPluginIsDestroyedPromptly)
         EXPECT_EQ(log.Matching(kBanner).size(), 1u);
         EXPECT_TRUE(DestroyedPromptly(std::move(plugin)));
     }
-    // Started and left to wait for events, then terminated: the pass in
-    // hand ends within its wait.
+    // Started, left waiting for events, then terminated: the pass in hand
+    // ends within its wait.
     {
         PluginPtr plugin = MakePlugin({{"conf_filename", conf}});
         ASSERT_TRUE(plugin);
         plugin->Create();
         ASSERT_TRUE(lpptest::WaitFor([&] { return log.Matching(kBanner).size() == 2; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // The script has seen an event: the worker is past its reload and
+        // back in its wait.
+        auto *processor = dynamic_cast<vdPluginProcessor *>(plugin.get());
+        ASSERT_NE(processor, nullptr);
+        processor->DispatchProcessorEvent(vdPluginProcessor::Event::UPDATE_INIT);
+        ASSERT_TRUE(lpptest::WaitFor([&] { return !log.Matching("lua: agent 12").empty(); }))
+            << log.Text();
+        EXPECT_FALSE(plugin->HasEnded()) << log.Text();
         plugin->Terminate();
         EXPECT_TRUE(DestroyedPromptly(std::move(plugin)));
     }

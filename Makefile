@@ -26,8 +26,15 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Replays the byte-counter example: its log lines (standard output) with a
+# summary of each sink payload (standard error), then the payloads in full.
+DEMO = $(BUILD)/bin/vessix-replay --conf examples/vessix-lua.json -D example=app-bytes
 demo: build
-	@echo "demo: not yet available"
+	@echo "=== vessix-replay: examples/app-bytes.lua on examples/app-bytes.jsonl"
+	@echo "=== log lines and sink summaries:"
+	@$(DEMO) examples/app-bytes.jsonl 2>&1
+	@echo "=== the sink payloads in full (--sinks -):"
+	@$(DEMO) --sinks - examples/app-bytes.jsonl | grep '^{'
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -211,11 +211,13 @@ vxDetectionFields vxDetection::Extract() const
     fields.http_user_agent = OptionalText(flow.http.user_agent);
     fields.http_url = OptionalText(flow.http.url);
 
-    // The per-protocol union is read only for the protocol that nDPI's own
-    // inspection settled on: a guess by port or address, or a result from
-    // its cache, leaves the union to whichever dissector wrote last.
-    bool inspected = flow.confidence == NDPI_CONFIDENCE_DPI;
-    if (inspected && (IsTlsCarrier(master) || IsTlsCarrier(app))) {
+    // The per-protocol union is read only for the protocol that nDPI's
+    // inspection settled on: a guess by port or address leaves the union to
+    // whichever dissector wrote last. Its pointers are followed only after a
+    // full inspection; its fixed arrays also after a cache match (nDPI 4.2
+    // reports even a BitTorrent handshake as one).
+    bool inspected = flow.confidence == NDPI_CONFIDENCE_DPI || flow.confidence == NDPI_CONFIDENCE_DPI_CACHE;
+    if (flow.confidence == NDPI_CONFIDENCE_DPI && (IsTlsCarrier(master) || IsTlsCarrier(app))) {
         const auto &tls = flow.protos.tls_quic;
         fields.tls_version = tls.ssl_version;
         fields.tls_cipher_suite = tls.server_cipher;
@@ -236,7 +238,7 @@ vxDetectionFields vxDetection::Extract() const
         const auto &dhcp = flow.protos.dhcp;
         fields.dhcp_fingerprint = BoundedText(dhcp.fingerprint, sizeof(dhcp.fingerprint));
         fields.dhcp_class_ident = BoundedText(dhcp.class_ident, sizeof(dhcp.class_ident));
-    } else if (inspected && protocol == NDPI_PROTOCOL_BITTORRENT) {
+    } else if (inspected && protocol == NDPI_PROTOCOL_BITTORRENT && master != NDPI_PROTOCOL_TLS) {
         const auto &bt = flow.protos.bittorrent;
         static const std::uint8_t no_hash[sizeof(bt.hash)] = {};
         if (std::memcmp(bt.hash, no_hash, sizeof(no_hash)) != 0) {

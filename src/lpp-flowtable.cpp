@@ -2,10 +2,11 @@
 //
 // The table is built in one protected call. Texts that need C++ strings
 // (address, digest and hash texts) are rendered into a per-thread scratch
-// before the Lua operations that copy them, so that no object with a
-// destructor is alive in the protected body while Lua may raise. Key strings
-// come from a per-state cache in the registry (lppPushFlowStrings) instead of
-// being hashed anew for every table.
+// before the Lua operations that copy them, and the detection half is copied
+// there under the flow's lock, so that no object with a destructor is alive in
+// the protected body while Lua may raise, and the lock is never held while Lua
+// allocates. Key strings come from a per-state cache in the registry
+// (lppPushFlowStrings) instead of being hashed anew for every table.
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -57,18 +58,61 @@ struct FlowTexts {
     std::vector<std::string> digest_mdata;
     std::size_t digest_mdata_count = 0;
     FlowText lower_mac, upper_mac, lower_ip, upper_ip;
+};
 
-    // Detection half, rendered under the flow's lock.
+// The detection half of a flow, copied under the flow's lock so that the
+// lock is not held while Lua allocates. Reused from flow to flow: string and
+// vector assignments keep their capacity, so steady-state copying allocates
+// nothing. Presence flags are the flow's own Has... answers.
+struct Detection {
+    bool gtp = false;
+    std::uint8_t gtp_version = 0, gtp_ip_version = 0, gtp_ip_dscp = 0;
+    std::uint8_t gtp_lower_type = 0, gtp_upper_type = 0, gtp_lower_map = 0, gtp_other_type = 0;
+    std::uint16_t gtp_lower_port = 0, gtp_upper_port = 0;
+    std::uint32_t gtp_lower_teid = 0, gtp_upper_teid = 0;
     std::string gtp_lower_addr, gtp_upper_addr;
-    std::string tls_fingerprint, bt_info_hash;
-    std::string stun[5];
-    char tls_version[8], tls_cipher_suite[8], tls_encrypted_ch_version[8];
+
+    std::string dns_host_name, host_server_name;
+    std::uint16_t detected_protocol = 0, detected_application = 0;
+    std::string detected_protocol_name, detected_application_name;
+    vdFlow::Category category;
+
+    bool http_user_agent = false, http_url = false;
+    bool dhcp_fingerprint = false, dhcp_class_ident = false;
+    bool ssh_client = false, ssh_server = false;
+    vdFlow::Http http;
+    vdFlow::Dhcp dhcp;
+    vdFlow::Ssh ssh;
+
+    bool tls = false, tls_sni = false, tls_ech = false, tls_server_cn = false;
+    bool tls_issuer_dn = false, tls_subject_dn = false, tls_client_ja4 = false, tls_fingerprint = false;
+    std::uint16_t tls_version = 0, tls_cipher_suite = 0, tls_ech_version = 0;
+    char tls_version_text[8], tls_cipher_suite_text[8], tls_ech_version_text[8];
+    std::string tls_server_cn_text, tls_issuer_dn_text, tls_subject_dn_text, tls_client_ja4_text;
+    std::string tls_fingerprint_text;
+    std::vector<std::string> tls_alpn, tls_alpn_server;
+
+    bool smtp = false, smtp_tls = false;
+    bool bt = false, ssdp = false, mdns = false, stun = false;
+    std::string bt_info_hash, ssdp_user_agent, mdns_domain_name;
+    bool stun_set[5] = {};
+    std::string stun_text[5];
+
+    std::uint16_t risk_score = 0, risk_score_client = 0, risk_score_server = 0;
+    std::vector<std::uint32_t> risks;
+    std::vector<std::string> tags;
 };
 
 FlowTexts &Scratch()
 {
     thread_local FlowTexts texts;
     return texts;
+}
+
+Detection &DetectionScratch()
+{
+    thread_local Detection detection;
+    return detection;
 }
 
 // The keys that name the local and the other side of a flow.
@@ -170,22 +214,93 @@ void FormatCode(char (&buffer)[8], std::uint16_t value)
     std::snprintf(buffer, sizeof(buffer), "0x%04hx", static_cast<unsigned short>(value));
 }
 
-// Texts of the detection half; the caller holds the flow's lock.
-void RenderDetectionTexts(vdFlow &flow, FlowTexts &texts)
+// Copies the detection half; the caller holds the flow's lock. No Lua here.
+void CopyDetection(vdFlow &flow, Detection &d)
 {
-    if (flow.tunnel_type == TUNNEL_GTP) {
-        texts.gtp_lower_addr = flow.gtp.lower_addr.GetString(vdAddr::MAKE_DEFAULT);
-        texts.gtp_upper_addr = flow.gtp.upper_addr.GetString(vdAddr::MAKE_DEFAULT);
+    d.gtp = flow.tunnel_type == TUNNEL_GTP;
+    if (d.gtp) {
+        const vdFlow::Gtp &gtp = flow.gtp;
+        d.gtp_version = gtp.version;
+        d.gtp_ip_version = gtp.ip_version;
+        d.gtp_ip_dscp = gtp.ip_dscp;
+        d.gtp_lower_type = gtp.lower_type;
+        d.gtp_upper_type = gtp.upper_type;
+        d.gtp_lower_map = gtp.lower_map;
+        d.gtp_other_type = gtp.other_type;
+        d.gtp_lower_teid = gtp.lower_teid;
+        d.gtp_upper_teid = gtp.upper_teid;
+        d.gtp_lower_port = gtp.lower_addr.GetPort(true);
+        d.gtp_upper_port = gtp.upper_addr.GetPort(true);
+        d.gtp_lower_addr = flow.gtp.lower_addr.GetString(vdAddr::MAKE_DEFAULT);
+        d.gtp_upper_addr = flow.gtp.upper_addr.GetString(vdAddr::MAKE_DEFAULT);
     }
-    FormatCode(texts.tls_version, flow.tls.version);
-    FormatCode(texts.tls_cipher_suite, flow.tls.cipher_suite);
-    FormatCode(texts.tls_encrypted_ch_version, flow.tls.encrypted_ch_version);
-    if (!flow.tls.fingerprint.empty()) vd_sha1_to_string(flow.tls.fingerprint, texts.tls_fingerprint);
-    if (flow.HasBTInfoHash()) vd_sha1_to_string(flow.bt_info_hash, texts.bt_info_hash);
-    vdAddr *stun[5] = {&flow.stun.mapped, &flow.stun.peer, &flow.stun.relayed, &flow.stun.response,
-        &flow.stun.other};
-    for (int i = 0; i < 5; i++)
-        if (stun[i]->IsValid()) texts.stun[i] = stun[i]->GetString(vdAddr::MAKE_WITH_PORT);
+
+    d.dns_host_name = flow.dns_host_name;
+    d.host_server_name = flow.host_server_name;
+    d.detected_protocol = flow.detected_protocol;
+    d.detected_application = flow.detected_application;
+    d.detected_protocol_name = flow.detected_protocol_name;
+    d.detected_application_name = flow.detected_application_name;
+    d.category = flow.category;
+
+    d.http_user_agent = flow.HasHttpUserAgent();
+    d.http_url = flow.HasHttpURL();
+    if (d.http_user_agent || d.http_url) d.http = flow.http;
+    d.dhcp_fingerprint = flow.HasDhcpFingerprint();
+    d.dhcp_class_ident = flow.HasDhcpClassIdent();
+    if (d.dhcp_fingerprint || d.dhcp_class_ident) d.dhcp = flow.dhcp;
+    d.ssh_client = flow.HasSSHClientAgent();
+    d.ssh_server = flow.HasSSHServerAgent();
+    if (d.ssh_client || d.ssh_server) d.ssh = flow.ssh;
+
+    d.tls = flow.GetMasterProtocol() == VD_PROTO_TLS || flow.detected_protocol == VD_PROTO_QUIC;
+    if (d.tls) {
+        const vdFlow::Tls &tls = flow.tls;
+        d.tls_sni = flow.HasTLSClientSNI();
+        d.tls_ech = flow.HasTLSEncryptedCH();
+        d.tls_server_cn = flow.HasTLSServerCN();
+        d.tls_issuer_dn = flow.HasTLSIssuerDN();
+        d.tls_subject_dn = flow.HasTLSSubjectDN();
+        d.tls_client_ja4 = flow.HasTLSClientJA4();
+        d.tls_fingerprint = !tls.fingerprint.empty();
+        d.tls_version = tls.version;
+        d.tls_cipher_suite = tls.cipher_suite;
+        d.tls_ech_version = tls.encrypted_ch_version;
+        FormatCode(d.tls_version_text, tls.version);
+        FormatCode(d.tls_cipher_suite_text, tls.cipher_suite);
+        FormatCode(d.tls_ech_version_text, tls.encrypted_ch_version);
+        if (d.tls_server_cn) d.tls_server_cn_text = tls.server_cn;
+        if (d.tls_issuer_dn) d.tls_issuer_dn_text = tls.issuer_dn;
+        if (d.tls_subject_dn) d.tls_subject_dn_text = tls.subject_dn;
+        if (d.tls_client_ja4) d.tls_client_ja4_text = tls.client_ja4;
+        if (d.tls_fingerprint) vd_sha1_to_string(tls.fingerprint, d.tls_fingerprint_text);
+        d.tls_alpn = tls.alpn;
+        d.tls_alpn_server = tls.alpn_server;
+    }
+
+    d.smtp = flow.GetMasterProtocol() == VD_PROTO_SMTP;
+    d.smtp_tls = flow.smtp_tls;
+    d.bt = flow.HasBTInfoHash();
+    if (d.bt) vd_sha1_to_string(flow.bt_info_hash, d.bt_info_hash);
+    d.ssdp = flow.HasSSDPUserAgent();
+    if (d.ssdp) d.ssdp_user_agent = flow.ssdp_user_agent;
+    d.mdns = flow.HasMDNSDomainName();
+    if (d.mdns) d.mdns_domain_name = flow.mdns_domain_name;
+    d.stun = flow.HasSTUNAddress();
+    if (d.stun) {
+        vdAddr *stun[5] = {&flow.stun.mapped, &flow.stun.peer, &flow.stun.relayed, &flow.stun.response,
+            &flow.stun.other};
+        for (int i = 0; i < 5; i++) {
+            d.stun_set[i] = stun[i]->IsValid();
+            if (d.stun_set[i]) d.stun_text[i] = stun[i]->GetString(vdAddr::MAKE_WITH_PORT);
+        }
+    }
+
+    d.risk_score = flow.risk.score;
+    d.risk_score_client = flow.risk.score_client;
+    d.risk_score_server = flow.risk.score_server;
+    d.risks.assign(flow.risk.risks.begin(), flow.risk.risks.end());
+    d.tags.assign(flow.tags.begin(), flow.tags.end());
 }
 
 // Table operations of the protected body. Every key is a cached string and
@@ -426,168 +541,157 @@ void BuildIdentity(TableWriter &w, int t, vdFlow &flow, const SideNames &side, c
     }
 }
 
-void BuildGtp(TableWriter &w, int t, vdFlow &flow, const FlowTexts &texts)
+void BuildGtp(TableWriter &w, int t, const Detection &d)
 {
-    const vdFlow::Gtp &gtp = flow.gtp;
-    SideNames side = ChooseSideNames(gtp.lower_map);
-    std::uint16_t lower_port = gtp.lower_addr.GetPort(true);
-    std::uint16_t upper_port = gtp.upper_addr.GetPort(true);
-
+    SideNames side = ChooseSideNames(d.gtp_lower_map);
     int g = w.BeginTable(LPP_FS_gtp, 0, GTP_KEYS);
-    w.Integer(g, LPP_FS_version, gtp.version);
-    w.Integer(g, LPP_FS_ip_version, gtp.ip_version);
-    w.Integer(g, LPP_FS_ip_dscp, gtp.ip_dscp);
-    w.String(g, side.lower_ip, texts.gtp_lower_addr);
-    w.String(g, side.upper_ip, texts.gtp_upper_addr);
-    w.Integer(g, side.lower_port, lower_port);
-    w.Integer(g, side.upper_port, upper_port);
-    w.Integer(g, side.lower_teid, ntohl(gtp.lower_teid));
-    w.Integer(g, side.upper_teid, ntohl(gtp.upper_teid));
-    w.Fixed(g, LPP_FS_other_type, GtpOtherTypeName(gtp.other_type));
-    w.Integer(g, LPP_FS_lower_teid, gtp.lower_teid);
-    w.Integer(g, LPP_FS_upper_teid, gtp.upper_teid);
-    w.Integer(g, LPP_FS_lower_type, gtp.lower_type);
-    w.Integer(g, LPP_FS_upper_type, gtp.upper_type);
-    w.String(g, LPP_FS_lower_addr, texts.gtp_lower_addr);
-    w.String(g, LPP_FS_upper_addr, texts.gtp_upper_addr);
-    w.Integer(g, LPP_FS_lower_port, lower_port);
-    w.Integer(g, LPP_FS_upper_port, upper_port);
-    w.Integer(g, LPP_FS_lower_map, gtp.lower_map);
-    w.Integer(g, LPP_FS_other_type_id, gtp.other_type);
+    w.Integer(g, LPP_FS_version, d.gtp_version);
+    w.Integer(g, LPP_FS_ip_version, d.gtp_ip_version);
+    w.Integer(g, LPP_FS_ip_dscp, d.gtp_ip_dscp);
+    w.String(g, side.lower_ip, d.gtp_lower_addr);
+    w.String(g, side.upper_ip, d.gtp_upper_addr);
+    w.Integer(g, side.lower_port, d.gtp_lower_port);
+    w.Integer(g, side.upper_port, d.gtp_upper_port);
+    w.Integer(g, side.lower_teid, ntohl(d.gtp_lower_teid));
+    w.Integer(g, side.upper_teid, ntohl(d.gtp_upper_teid));
+    w.Fixed(g, LPP_FS_other_type, GtpOtherTypeName(d.gtp_other_type));
+    w.Integer(g, LPP_FS_lower_teid, d.gtp_lower_teid);
+    w.Integer(g, LPP_FS_upper_teid, d.gtp_upper_teid);
+    w.Integer(g, LPP_FS_lower_type, d.gtp_lower_type);
+    w.Integer(g, LPP_FS_upper_type, d.gtp_upper_type);
+    w.String(g, LPP_FS_lower_addr, d.gtp_lower_addr);
+    w.String(g, LPP_FS_upper_addr, d.gtp_upper_addr);
+    w.Integer(g, LPP_FS_lower_port, d.gtp_lower_port);
+    w.Integer(g, LPP_FS_upper_port, d.gtp_upper_port);
+    w.Integer(g, LPP_FS_lower_map, d.gtp_lower_map);
+    w.Integer(g, LPP_FS_other_type_id, d.gtp_other_type);
     w.EndTable(t);
 }
 
-void BuildTls(TableWriter &w, int t, vdFlow &flow, const FlowTexts &texts)
+void BuildTls(TableWriter &w, int t, const Detection &d)
 {
-    const vdFlow::Tls &tls = flow.tls;
-    bool sni = flow.HasTLSClientSNI();
-    bool ech = flow.HasTLSEncryptedCH();
-
     // The same connection twice: codes as text in ssl, as numbers in tls.
     for (int numeric = 0; numeric < 2; numeric++) {
         int s = w.BeginTable(numeric ? LPP_FS_tls : LPP_FS_ssl, 0, TLS_KEYS);
         if (numeric) {
-            w.Integer(s, LPP_FS_version, tls.version);
-            w.Integer(s, LPP_FS_cipher_suite, tls.cipher_suite);
+            w.Integer(s, LPP_FS_version, d.tls_version);
+            w.Integer(s, LPP_FS_cipher_suite, d.tls_cipher_suite);
         } else {
-            w.String(s, LPP_FS_version, texts.tls_version);
-            w.String(s, LPP_FS_cipher_suite, texts.tls_cipher_suite);
+            w.String(s, LPP_FS_version, d.tls_version_text);
+            w.String(s, LPP_FS_cipher_suite, d.tls_cipher_suite_text);
         }
-        if (sni) w.String(s, LPP_FS_client_sni, flow.host_server_name);
-        if (ech) {
+        if (d.tls_sni) w.String(s, LPP_FS_client_sni, d.host_server_name);
+        if (d.tls_ech) {
             if (numeric) {
                 int e = w.BeginTable(LPP_FS_encrypted_ch, 0, 1);
-                w.Integer(e, LPP_FS_version, tls.encrypted_ch_version);
+                w.Integer(e, LPP_FS_version, d.tls_ech_version);
                 w.EndTable(s);
             } else {
-                w.String(s, LPP_FS_encrypted_ch_version, texts.tls_encrypted_ch_version);
+                w.String(s, LPP_FS_encrypted_ch_version, d.tls_ech_version_text);
             }
         }
-        if (flow.HasTLSServerCN()) w.String(s, LPP_FS_server_cn, tls.server_cn);
-        if (flow.HasTLSIssuerDN()) w.String(s, LPP_FS_issuer_dn, tls.issuer_dn);
-        if (flow.HasTLSSubjectDN()) w.String(s, LPP_FS_subject_dn, tls.subject_dn);
-        if (flow.HasTLSClientJA4()) w.String(s, LPP_FS_client_ja4, tls.client_ja4);
-        if (!tls.fingerprint.empty()) w.String(s, LPP_FS_fingerprint, texts.tls_fingerprint);
-        if (!tls.alpn.empty()) w.StringArray(s, numeric ? LPP_FS_alpn_client : LPP_FS_alpn, tls.alpn);
-        if (!tls.alpn_server.empty()) w.StringArray(s, LPP_FS_alpn_server, tls.alpn_server);
+        if (d.tls_server_cn) w.String(s, LPP_FS_server_cn, d.tls_server_cn_text);
+        if (d.tls_issuer_dn) w.String(s, LPP_FS_issuer_dn, d.tls_issuer_dn_text);
+        if (d.tls_subject_dn) w.String(s, LPP_FS_subject_dn, d.tls_subject_dn_text);
+        if (d.tls_client_ja4) w.String(s, LPP_FS_client_ja4, d.tls_client_ja4_text);
+        if (d.tls_fingerprint) w.String(s, LPP_FS_fingerprint, d.tls_fingerprint_text);
+        if (!d.tls_alpn.empty()) w.StringArray(s, numeric ? LPP_FS_alpn_client : LPP_FS_alpn, d.tls_alpn);
+        if (!d.tls_alpn_server.empty()) w.StringArray(s, LPP_FS_alpn_server, d.tls_alpn_server);
         w.EndTable(t);
     }
 }
 
-// The detection half; the caller holds the flow's lock.
-void BuildDetection(TableWriter &w, int t, vdFlow &flow, const SideNames &side, const FlowTexts &texts)
+// The detection half, from its copy.
+void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &side)
 {
     lua_State *L = w.State();
-    if (flow.tunnel_type == TUNNEL_GTP) BuildGtp(w, t, flow, texts);
+    if (d.gtp) BuildGtp(w, t, d);
 
-    w.String(t, LPP_FS_dns_host_name, flow.dns_host_name);
-    w.String(t, LPP_FS_host_server_name, flow.host_server_name);
-    w.Integer(t, LPP_FS_detected_protocol, flow.detected_protocol);
-    w.Integer(t, LPP_FS_detected_application, flow.detected_application);
-    w.Name(t, LPP_FS_detected_protocol_name, flow.detected_protocol_name);
-    w.Name(t, LPP_FS_detected_application_name, flow.detected_application_name);
+    w.String(t, LPP_FS_dns_host_name, d.dns_host_name);
+    w.String(t, LPP_FS_host_server_name, d.host_server_name);
+    w.Integer(t, LPP_FS_detected_protocol, d.detected_protocol);
+    w.Integer(t, LPP_FS_detected_application, d.detected_application);
+    w.Name(t, LPP_FS_detected_protocol_name, d.detected_protocol_name);
+    w.Name(t, LPP_FS_detected_application_name, d.detected_application_name);
 
     int c = w.BeginTable(LPP_FS_category, 0, CATEGORY_KEYS);
-    w.Integer(c, LPP_FS_application, flow.category.application);
-    w.Integer(c, LPP_FS_protocol, flow.category.protocol);
-    w.Integer(c, LPP_FS_domain, flow.category.domain);
-    w.Integer(c, LPP_FS_lower_net, flow.category.lower_net);
-    w.Integer(c, LPP_FS_upper_net, flow.category.upper_net);
-    w.Integer(c, side.lower_network, flow.category.lower_net);
-    w.Integer(c, side.upper_network, flow.category.upper_net);
-    w.Integer(c, LPP_FS_overlay, flow.category.overlay);
+    w.Integer(c, LPP_FS_application, d.category.application);
+    w.Integer(c, LPP_FS_protocol, d.category.protocol);
+    w.Integer(c, LPP_FS_domain, d.category.domain);
+    w.Integer(c, LPP_FS_lower_net, d.category.lower_net);
+    w.Integer(c, LPP_FS_upper_net, d.category.upper_net);
+    w.Integer(c, side.lower_network, d.category.lower_net);
+    w.Integer(c, side.upper_network, d.category.upper_net);
+    w.Integer(c, LPP_FS_overlay, d.category.overlay);
     w.EndTable(t);
 
-    if (flow.HasHttpUserAgent() || flow.HasHttpURL()) {
+    if (d.http_user_agent || d.http_url) {
         int h = w.BeginTable(LPP_FS_http, 0, 2);
-        if (flow.HasHttpUserAgent()) w.String(h, LPP_FS_user_agent, flow.http.user_agent);
-        if (flow.HasHttpURL()) w.String(h, LPP_FS_url, flow.http.url);
+        if (d.http_user_agent) w.String(h, LPP_FS_user_agent, d.http.user_agent);
+        if (d.http_url) w.String(h, LPP_FS_url, d.http.url);
         w.EndTable(t);
     }
-    if (flow.HasDhcpFingerprint() || flow.HasDhcpClassIdent()) {
-        int d = w.BeginTable(LPP_FS_dhcp, 0, 2);
-        if (flow.HasDhcpFingerprint()) w.String(d, LPP_FS_fingerprint, flow.dhcp.fingerprint);
-        if (flow.HasDhcpClassIdent()) w.String(d, LPP_FS_class_ident, flow.dhcp.class_ident);
+    if (d.dhcp_fingerprint || d.dhcp_class_ident) {
+        int h = w.BeginTable(LPP_FS_dhcp, 0, 2);
+        if (d.dhcp_fingerprint) w.String(h, LPP_FS_fingerprint, d.dhcp.fingerprint);
+        if (d.dhcp_class_ident) w.String(h, LPP_FS_class_ident, d.dhcp.class_ident);
         w.EndTable(t);
     }
-    if (flow.HasSSHClientAgent() || flow.HasSSHServerAgent()) {
+    if (d.ssh_client || d.ssh_server) {
         int s = w.BeginTable(LPP_FS_ssh, 0, 4);
-        if (flow.HasSSHClientAgent()) {
-            w.String(s, LPP_FS_client, flow.ssh.client_agent);
-            w.String(s, LPP_FS_client_agent, flow.ssh.client_agent);
+        if (d.ssh_client) {
+            w.String(s, LPP_FS_client, d.ssh.client_agent);
+            w.String(s, LPP_FS_client_agent, d.ssh.client_agent);
         }
-        if (flow.HasSSHServerAgent()) {
-            w.String(s, LPP_FS_server, flow.ssh.server_agent);
-            w.String(s, LPP_FS_server_agent, flow.ssh.server_agent);
+        if (d.ssh_server) {
+            w.String(s, LPP_FS_server, d.ssh.server_agent);
+            w.String(s, LPP_FS_server_agent, d.ssh.server_agent);
         }
         w.EndTable(t);
     }
 
-    if (flow.GetMasterProtocol() == VD_PROTO_TLS || flow.detected_protocol == VD_PROTO_QUIC)
-        BuildTls(w, t, flow, texts);
-    if (flow.GetMasterProtocol() == VD_PROTO_SMTP) {
+    if (d.tls) BuildTls(w, t, d);
+    if (d.smtp) {
         int s = w.BeginTable(LPP_FS_smtp, 0, 1);
-        w.Boolean(s, LPP_FS_tls, flow.smtp_tls);
+        w.Boolean(s, LPP_FS_tls, d.smtp_tls);
         w.EndTable(t);
     }
-    if (flow.HasBTInfoHash()) {
+    if (d.bt) {
         int b = w.BeginTable(LPP_FS_bt, 0, 1);
-        w.String(b, LPP_FS_info_hash, texts.bt_info_hash);
+        w.String(b, LPP_FS_info_hash, d.bt_info_hash);
         w.EndTable(t);
     }
-    if (flow.HasSSDPUserAgent()) {
+    if (d.ssdp) {
         int s = w.BeginTable(LPP_FS_ssdp, 0, 1);
-        w.String(s, LPP_FS_user_agent, flow.ssdp_user_agent);
+        w.String(s, LPP_FS_user_agent, d.ssdp_user_agent);
         w.EndTable(t);
     }
-    if (flow.HasMDNSDomainName()) {
+    if (d.mdns) {
         int m = w.BeginTable(LPP_FS_mdns, 0, 2);
-        w.String(m, LPP_FS_domain_name, flow.mdns_domain_name);
-        w.String(m, LPP_FS_answer, flow.mdns_domain_name);
+        w.String(m, LPP_FS_domain_name, d.mdns_domain_name);
+        w.String(m, LPP_FS_answer, d.mdns_domain_name);
         w.EndTable(t);
     }
-    if (flow.HasSTUNAddress()) {
-        const vdAddr *stun[5] = {&flow.stun.mapped, &flow.stun.peer, &flow.stun.relayed,
-            &flow.stun.response, &flow.stun.other};
+    if (d.stun) {
         const lppFlowString keys[5] = {LPP_FS_mapped, LPP_FS_peer, LPP_FS_relayed, LPP_FS_response,
             LPP_FS_other};
         int s = w.BeginTable(LPP_FS_stun, 0, 5);
         for (int i = 0; i < 5; i++)
-            if (stun[i]->IsValid()) w.String(s, keys[i], texts.stun[i]);
+            if (d.stun_set[i]) w.String(s, keys[i], d.stun_text[i]);
         w.EndTable(t);
     }
 
-    if (!flow.risk.risks.empty()) {
+    if (!d.risks.empty()) {
         int r = w.BeginTable(LPP_FS_risk, 0, RISK_KEYS);
-        w.Integer(r, LPP_FS_ndpi_score, flow.risk.score);
-        w.Integer(r, LPP_FS_ndpi_score_client, flow.risk.score_client);
-        w.Integer(r, LPP_FS_ndpi_score_server, flow.risk.score_server);
-        w.Integer(r, LPP_FS_ndpi_risk_score, flow.risk.score);
-        w.Integer(r, LPP_FS_ndpi_risk_score_client, flow.risk.score_client);
-        w.Integer(r, LPP_FS_ndpi_risk_score_server, flow.risk.score_server);
-        int codes = w.BeginTable(LPP_FS_risks, static_cast<int>(flow.risk.risks.size()), 0);
+        w.Integer(r, LPP_FS_ndpi_score, d.risk_score);
+        w.Integer(r, LPP_FS_ndpi_score_client, d.risk_score_client);
+        w.Integer(r, LPP_FS_ndpi_score_server, d.risk_score_server);
+        w.Integer(r, LPP_FS_ndpi_risk_score, d.risk_score);
+        w.Integer(r, LPP_FS_ndpi_risk_score_client, d.risk_score_client);
+        w.Integer(r, LPP_FS_ndpi_risk_score_server, d.risk_score_server);
+        int codes = w.BeginTable(LPP_FS_risks, static_cast<int>(d.risks.size()), 0);
         lua_Integer index = 1;
-        for (std::uint32_t code : flow.risk.risks) {
+        for (std::uint32_t code : d.risks) {
             lua_pushinteger(L, code);
             lua_rawseti(L, codes, index++);
         }
@@ -601,46 +705,16 @@ void BuildDetection(TableWriter &w, int t, vdFlow &flow, const SideNames &side, 
         w.EndTable(t);
     }
 
-    if (!flow.tags.empty()) {
-        int a = w.BeginTable(LPP_FS_tags, static_cast<int>(flow.tags.size()), 0);
+    if (!d.tags.empty()) {
+        int a = w.BeginTable(LPP_FS_tags, static_cast<int>(d.tags.size()), 0);
         lua_Integer index = 1;
-        for (const std::string &tag : flow.tags) {
+        for (const std::string &tag : d.tags) {
             lua_pushlstring(L, tag.data(), tag.size());
             lua_rawseti(L, a, index++);
         }
         w.EndTable(t);
     }
 }
-
-// Restarts the collector on every path out of the detection half, which
-// stops it (see CreateFlowTable).
-class CollectorRestart {
-public:
-    explicit CollectorRestart(lua_State *L) : L(L) {}
-    ~CollectorRestart()
-    {
-        if (stopped) lua_gc(L, LUA_GCRESTART);
-    }
-    CollectorRestart(const CollectorRestart &) = delete;
-    CollectorRestart &operator=(const CollectorRestart &) = delete;
-
-    void Stop()
-    {
-        if (lua_gc(L, LUA_GCISRUNNING)) {
-            lua_gc(L, LUA_GCSTOP);
-            stopped = true;
-        }
-    }
-    void Restart()
-    {
-        if (stopped) lua_gc(L, LUA_GCRESTART);
-        stopped = false;
-    }
-
-private:
-    lua_State *L;
-    bool stopped = false;
-};
 
 }  // namespace
 
@@ -672,12 +746,16 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
     RenderFlowTexts(flow, counters_only, texts);
     SideNames side = ChooseSideNames(flow.lower_map);
 
-    // The detection half is read under the flow's lock, taken inside the
-    // protected body once the first half is built and released on every
-    // path out of this frame. While it is held the collector is stopped, so
-    // that no script finaliser runs under the daemon's lock.
-    std::unique_lock<std::recursive_mutex> flow_lock(flow.lock, std::defer_lock);
-    CollectorRestart collector(L);
+    // The detection half is copied under the flow's lock before any Lua
+    // work, so that the daemon's threads wait only for the copy, and no
+    // allocation (hence no collector step and no script finaliser) happens
+    // while the lock is held.
+    Detection &detection = DetectionScratch();
+    if (!counters_only) {
+        std::lock_guard<std::recursive_mutex> flow_lock(flow.lock);
+        CopyDetection(flow, detection);
+    }
+
     lppJsonFrames frames;
     int ref = LUA_NOREF;
 
@@ -692,13 +770,7 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
         BuildCounters(w, t, entry, flow, side, texts);
         if (!counters_only) {
             BuildIdentity(w, t, flow, side, texts);
-
-            collector.Stop();
-            flow_lock.lock();
-            RenderDetectionTexts(flow, texts);
-            BuildDetection(w, t, flow, side, texts);
-            flow_lock.unlock();
-            collector.Restart();
+            BuildDetection(w, t, detection, side);
         }
         lua_settop(S, t);
         ref = luaL_ref(S, LUA_REGISTRYINDEX);

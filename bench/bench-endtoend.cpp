@@ -1,0 +1,107 @@
+// Flow events from the intake through the worker to the script: an empty
+// ProcessFlowEvent, and one that sums bytes per application.
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "bench-flows.hpp"
+#include "bench-support.hpp"
+
+namespace lppbench {
+namespace {
+
+constexpr auto kFlowEvent = static_cast<vdPluginProcessor::Event>(2);
+constexpr auto kUpdateComplete = static_cast<vdPluginProcessor::Event>(13);
+
+// Both scripts print "done" for the agent event sent after the last flow
+// event: events are handled in order, so it shows that every flow event
+// before it went through the handler.
+const char *const kEmptyScript = R"lua(
+function ProcessFlowEvent(event, flows) end
+function ProcessAgentEvent(event) lpp.print("done") end
+)lua";
+
+const char *const kAppBytesScript = R"lua(
+local totals = {}
+function ProcessFlowEvent(event, flows)
+  local flow = flows[1]
+  local app = flow.detected_application_name
+  totals[app] = (totals[app] or 0) + flow.stats.total_bytes
+end
+function ProcessAgentEvent(event)
+  local names = {}
+  for name in pairs(totals) do names[#names + 1] = name end
+  table.sort(names)
+  for _, name in ipairs(names) do lpp.print(name .. "=" .. math.tointeger(totals[name])) end
+  lpp.print("done")
+end
+)lua";
+
+constexpr int kFlows = 16;
+constexpr int kBatch = 2000;
+const char *const kApps[] = {"Google", "YouTube", "Netflix", "GitHub"};
+
+void BM_EndToEndFlowEvents(benchmark::State &state, const char *script, bool sums)
+{
+    RunningPlugin running(script);
+    if (!running.Failure().empty()) {
+        state.SkipWithError(running.Failure().c_str());
+        return;
+    }
+    BenchPlugin &plugin = running.Get();
+    if ((plugin.handler_mask.load() & LPP_HANDLER_FLOW_EVENT) == 0) {
+        state.SkipWithError("the script's ProcessFlowEvent was not found");
+        return;
+    }
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    for (int i = 0; i < kFlows; i++) {
+        flows.push_back(MakeTlsFlow(static_cast<std::uint32_t>(i)));
+        flows.back()->detected_application_name = kApps[i % 4];
+    }
+
+    std::int64_t sent = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; i++) plugin.DispatchProcessorEvent(kFlowEvent, flows[i % kFlows]);
+        sent += kBatch;
+        // Every record holds a share of its flow until the worker is done
+        // with it.
+        for (auto &flow : flows) {
+            while (flow.use_count() > 1 && !plugin.HasEnded())
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        if (plugin.HasEnded()) break;
+    }
+    state.SetItemsProcessed(sent);
+
+    plugin.DispatchProcessorEvent(kUpdateComplete);
+    lpptest::LogCapture &log = running.Log();
+    if (!lpptest::WaitFor([&] { return !log.Matching("bench: done").empty() || plugin.HasEnded(); }) ||
+        plugin.HasEnded()) {
+        state.SkipWithError(("the worker did not finish: " + log.Text()).c_str());
+        return;
+    }
+    if (running.HandlerErrors() > 0) {
+        state.SkipWithError(("the handler raised errors: " + log.Matching(": error: ")[0]).c_str());
+        return;
+    }
+    if (sums) {
+        std::map<std::string, std::uint64_t> expected;
+        for (std::int64_t i = 0; i < sent; i++) {
+            const vdFlow &flow = *flows[static_cast<std::size_t>(i % kFlows)];
+            expected[flow.detected_application_name] += flow.stats.total_bytes;
+        }
+        for (const auto &[app, bytes] : expected) {
+            if (log.Matching("bench: " + app + "=" + std::to_string(bytes) + "\n").size() != 1) {
+                state.SkipWithError(("wrong sum for " + app + ": " + log.Text()).c_str());
+                return;
+            }
+        }
+    }
+}
+BENCHMARK_CAPTURE(BM_EndToEndFlowEvents, empty, kEmptyScript, false)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_EndToEndFlowEvents, app_bytes, kAppBytesScript, true)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace lppbench

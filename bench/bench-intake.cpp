@@ -1,0 +1,195 @@
+// Event intake on the daemon's threads: one flow event from one or more
+// producers while a consumer drains the queue, the walk of a large flow map,
+// and the memory of a queued record.
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "bench-flows.hpp"
+#include "bench-support.hpp"
+
+namespace lppbench {
+namespace {
+
+constexpr auto kFlowEvent = static_cast<vdPluginProcessor::Event>(2);
+constexpr auto kFlowMapEvent = static_cast<vdPluginProcessor::Event>(1);
+
+// Stands in for the worker: takes records off the queue one at a time, as
+// the worker does, and checks that each producer's records arrive complete
+// and in order. A producer numbers its records through its own flow's lower
+// byte counter, which the intake snapshots.
+class Drain {
+public:
+    Drain(BenchPlugin &plugin, std::size_t producers) : plugin(plugin), last(producers, 0)
+    {
+        for (std::size_t i = 0; i < producers; i++) {
+            flows.push_back(MakeTlsFlow(static_cast<std::uint32_t>(i)));
+            flows.back()->stats.lower_bytes = 0;
+        }
+        thread = std::thread([this] { Run(); });
+    }
+
+    ~Drain()
+    {
+        {
+            std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
+            stop = true;
+        }
+        plugin.event_queue_cond.notify_one();
+        thread.join();
+    }
+
+    std::shared_ptr<vdFlow> &Flow(std::size_t producer) { return flows[producer]; }
+
+    // Waits until every record sent has been taken; false when records were
+    // lost, reordered or not queued at all.
+    bool Check(std::string &why)
+    {
+        std::uint64_t sent = 0;
+        for (auto &flow : flows) sent += flow->stats.lower_bytes;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (taken.load() < sent && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (disorder.load()) {
+            why = "a record arrived out of its producer's order";
+            return false;
+        }
+        if (taken.load() != sent) {
+            why = std::to_string(sent) + " records sent, " + std::to_string(taken.load()) + " taken";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(plugin.event_queue_mutex);
+        for (;;) {
+            plugin.event_queue_cond.wait(lock, [this] { return stop || !plugin.event_queue.empty(); });
+            if (plugin.event_queue.empty()) return;
+            lppEvent record(std::move(plugin.event_queue.front()));
+            plugin.event_queue.pop_front();
+            lock.unlock();
+            Take(record);
+            lock.lock();
+        }
+    }
+
+    void Take(const lppEvent &record)
+    {
+        if (record.entries.size() != 1) {
+            disorder = true;
+            return;
+        }
+        const lppEvent::Entry &entry = record.entries[0];
+        for (std::size_t i = 0; i < flows.size(); i++) {
+            if (entry.flow != flows[i]) continue;
+            if (entry.lower_bytes != last[i] + 1) disorder = true;
+            last[i] = entry.lower_bytes;
+        }
+        taken++;
+    }
+
+    BenchPlugin &plugin;
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    std::vector<std::uint64_t> last;
+    std::atomic<std::uint64_t> taken{0};
+    std::atomic<bool> disorder{false};
+    bool stop = false;
+    std::thread thread;
+};
+
+// Shared by the producer threads of one run; made and checked by thread 0
+// outside the timed loop (the loop starts and ends with a barrier).
+std::unique_ptr<BenchPlugin> intake_plugin;
+std::unique_ptr<Drain> intake_drain;
+
+void BM_IntakeFlowEvent(benchmark::State &state)
+{
+    if (state.thread_index() == 0) {
+        intake_plugin = std::make_unique<BenchPlugin>();
+        intake_plugin->handler_mask = LPP_HANDLER_FLOW_EVENT;
+        intake_drain = std::make_unique<Drain>(*intake_plugin, static_cast<std::size_t>(state.threads()));
+    }
+    for (auto _ : state) {
+        std::shared_ptr<vdFlow> &flow = intake_drain->Flow(static_cast<std::size_t>(state.thread_index()));
+        flow->stats.lower_bytes++;
+        intake_plugin->DispatchProcessorEvent(kFlowEvent, flow);
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        std::string why;
+        if (!intake_drain->Check(why)) state.SkipWithError(why.c_str());
+        intake_drain.reset();
+        intake_plugin.reset();
+    }
+}
+BENCHMARK(BM_IntakeFlowEvent)->Threads(1)->Threads(2)->Threads(4);
+
+// The intake walk of a flow map whose flows are all eligible.
+void BM_FlowMapSnapshot(benchmark::State &state)
+{
+    const auto count = static_cast<std::size_t>(state.range(0));
+    vdFlowMap map(1024);
+    auto prototype = MakeTlsFlow();
+    for (std::size_t i = 0; i < count; i++) {
+        auto flow = std::make_shared<vdFlow>();
+        flow->iface = prototype->iface;
+        flow->flags.detection_init = true;
+        flow->stats = prototype->stats;
+        flow->stats.lower_bytes = i;
+        map.Acquire(i % map.GetBuckets()).push_back(std::move(flow));
+        map.Release(i % map.GetBuckets());
+    }
+    BenchPlugin plugin;
+    plugin.handler_mask = LPP_HANDLER_FLOW_MAP | LPP_HANDLER_FLOW_STATS;
+
+    for (auto _ : state) {
+        plugin.DispatchProcessorEvent(kFlowMapEvent, &map);
+        state.PauseTiming();
+        std::size_t entries = 0;
+        {
+            std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
+            if (plugin.event_queue.size() == 1) entries = plugin.event_queue.front().entries.size();
+            plugin.event_queue.clear();
+        }
+        if (entries != count) {
+            state.SkipWithError(("snapshot took " + std::to_string(entries) + " flows").c_str());
+            break;
+        }
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_FlowMapSnapshot)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// Heap bytes per queued flow-event record (the record, its entry and the
+// queue's share), from the allocator's own count.
+void BM_MemoryQueuedRecord(benchmark::State &state)
+{
+    constexpr std::size_t kRecords = 100000;
+    double per_record = 0;
+    for (auto _ : state) {
+        BenchPlugin plugin;
+        plugin.handler_mask = LPP_HANDLER_FLOW_EVENT;
+        auto flow = MakeTlsFlow();
+        malloc_trim(0);
+        const std::size_t before = mallinfo2().uordblks;
+        for (std::size_t i = 0; i < kRecords; i++) plugin.DispatchProcessorEvent(kFlowEvent, flow);
+        const std::size_t after = mallinfo2().uordblks;
+        if (plugin.QueueLength() != kRecords) {
+            state.SkipWithError("records were not queued");
+            return;
+        }
+        per_record = static_cast<double>(after - before) / kRecords;
+    }
+    state.counters["bytes_per_record"] = per_record;
+}
+BENCHMARK(BM_MemoryQueuedRecord)->Iterations(1);
+
+}  // namespace
+}  // namespace lppbench

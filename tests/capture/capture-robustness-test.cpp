@@ -23,35 +23,6 @@ std::string ReadFile(const std::string &path)
 
 std::string Capture(const std::string &name) { return ReadFile(CaptureDir() + "/" + name); }
 
-void Put32(std::string &out, std::uint32_t value)
-{
-    out.append(reinterpret_cast<const char *>(&value), 4);  // the writer's byte order
-}
-
-void Put16(std::string &out, std::uint16_t value) { out.append(reinterpret_cast<const char *>(&value), 2); }
-
-std::string PcapHeader(std::uint32_t link_type)
-{
-    std::string out;
-    Put32(out, 0xa1b2c3d4);
-    Put16(out, 2);
-    Put16(out, 4);
-    Put32(out, 0);
-    Put32(out, 0);
-    Put32(out, 65535);
-    Put32(out, link_type);
-    return out;
-}
-
-void AppendFrame(std::string &out, std::uint32_t seconds, std::uint32_t micros, const std::string &frame)
-{
-    Put32(out, seconds);
-    Put32(out, micros);
-    Put32(out, std::uint32_t(frame.size()));
-    Put32(out, std::uint32_t(frame.size()));
-    out += frame;
-}
-
 // Runs path and checks the outcome is one of the two sound ones: an
 // exception with a message, or a replay that ended every flow.
 void ExpectCleanOutcome(const std::string &path, const std::string &what)

@@ -6,6 +6,11 @@
 
 #include <ndpi_api.h>
 
+// Flow tables test the daemon's protocol codes; they are nDPI's own ids.
+static_assert(VD_PROTO_TLS == NDPI_PROTOCOL_TLS);
+static_assert(VD_PROTO_QUIC == NDPI_PROTOCOL_QUIC);
+static_assert(VD_PROTO_SMTP == NDPI_PROTOCOL_MAIL_SMTP);
+
 namespace {
 
 // nDPI gives up on flows still unknown after this many packets, as its own

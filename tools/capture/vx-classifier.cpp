@@ -7,9 +7,9 @@
 #include <ndpi_api.h>
 
 // Flow tables test the daemon's protocol codes; they are nDPI's own ids.
-static_assert(VD_PROTO_TLS == NDPI_PROTOCOL_TLS);
-static_assert(VD_PROTO_QUIC == NDPI_PROTOCOL_QUIC);
-static_assert(VD_PROTO_SMTP == NDPI_PROTOCOL_MAIL_SMTP);
+static_assert(int(VD_PROTO_TLS) == int(NDPI_PROTOCOL_TLS));
+static_assert(int(VD_PROTO_QUIC) == int(NDPI_PROTOCOL_QUIC));
+static_assert(int(VD_PROTO_SMTP) == int(NDPI_PROTOCOL_MAIL_SMTP));
 
 namespace {
 

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr std::uint8_t LOWER_OTHER = 2;
+constexpr std::size_t MAX_DNS_NAMES = 65536;
 
 std::uint64_t Microseconds(double seconds, const char *what)
 {
@@ -163,7 +164,10 @@ void vxEventScheduler::LookUpDnsName(vxTrackedFlow &tracked)
 void vxEventScheduler::RememberDnsAnswer(vxTrackedFlow &tracked)
 {
     vxDnsAnswer answer;
-    if (tracked.detection->DnsAnswer(answer)) dns_names[AddressKey(answer.version, answer.addr)] = answer.name;
+    if (!tracked.detection->DnsAnswer(answer)) return;
+    // A bound on memory for long captures: a full cache starts afresh.
+    if (dns_names.size() >= MAX_DNS_NAMES) dns_names.clear();
+    dns_names[AddressKey(answer.version, answer.addr)] = answer.name;
 }
 
 void vxEventScheduler::Expire(vxTrackedFlow &tracked)

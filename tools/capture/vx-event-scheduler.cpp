@@ -1,5 +1,6 @@
 #include "vx-event-scheduler.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
@@ -25,8 +26,7 @@ std::string AddressKey(std::uint8_t version, const std::uint8_t *addr)
 }  // namespace
 
 vxEventScheduler::vxEventScheduler(const vxCaptureOptions &options, vxCaptureDriver &driver)
-    : options(options),
-      driver(driver),
+    : driver(driver),
       local_nets(options.local_nets),
       tracker(local_nets, std::make_shared<vdInterface>(options.iface, options.iface_role)),
       interval_us(Microseconds(options.update_interval, "the update interval")),

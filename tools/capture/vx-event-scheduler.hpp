@@ -43,7 +43,6 @@ private:
     void LookUpDnsName(vxTrackedFlow &tracked);
     void RememberDnsAnswer(vxTrackedFlow &tracked);
 
-    const vxCaptureOptions &options;
     vxCaptureDriver &driver;
     vxLocalNets local_nets;
     vxClassifier classifier;

@@ -55,7 +55,11 @@ std::uint64_t Unsigned(const json &value, const std::string &member, std::uint64
         if (n > max) throw vxFieldError(member, expected);
         return n;
     }
-    if (value.is_number_integer()) throw vxFieldError(member, expected);  // negative
+    if (value.is_number_integer()) {
+        std::int64_t n = value.get<std::int64_t>();
+        if (n < 0 || static_cast<std::uint64_t>(n) > max) throw vxFieldError(member, expected);
+        return static_cast<std::uint64_t>(n);
+    }
     if (value.is_number_float()) {
         // 5.0 is an integer written as a float; 5.5 is not. Only values a
         // double holds exactly are taken.

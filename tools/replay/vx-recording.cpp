@@ -78,7 +78,8 @@ bool IsSkipped(const std::string &line)
 
 std::optional<std::uint16_t> vxEventNumber(const json &value)
 {
-    if (value.is_number_unsigned()) {
+    if (value.is_number_integer()) {
+        if (!value.is_number_unsigned() && value.get<std::int64_t>() < 0) return std::nullopt;
         std::uint64_t n = value.get<std::uint64_t>();
         if (n <= 65535) return static_cast<std::uint16_t>(n);
         return std::nullopt;

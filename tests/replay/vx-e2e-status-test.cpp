@@ -1,0 +1,138 @@
+// Exit statuses and the command line.
+#include "vx-e2e-support.hpp"
+
+namespace {
+
+const char *const banner = "lua: Vessix Lua Processor Plugin v1.2.5";
+
+const char *const agent_script = R"(
+function ProcessAgentEvent(event) lpp.print("agent " .. event) end
+)";
+
+using ExitStatus = vxReplayTest;
+
+TEST_F(ExitStatus, ZeroWhenTheWholeRecordingWasReplayed)
+{
+    auto run = RunScript(agent_script, "{\"op\":\"agent\",\"event\":12}\n{\"op\":\"agent\",\"event\":13}\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind(banner, 0), 0u) << run.out;
+    EXPECT_EQ(LinesWith(run.out, "lua: agent "), (std::vector<std::string>{"12", "13"}));
+}
+
+TEST_F(ExitStatus, OneForABadLineAndNothingIsReplayed)
+{
+    auto run = RunScript(agent_script,
+        "{\"op\":\"agent\",\"event\":12}\n# fine so far\n{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\","
+        "\"set\":{\"tls\":{\"version\":\"771\"}}}\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("recording.jsonl:3: \"set.tls.version\": expected an integer from 0 to 65535"),
+        std::string::npos) << run.err;
+    // The check comes before the plugin is loaded: not even the banner.
+    EXPECT_EQ(run.out, "");
+}
+
+TEST_F(ExitStatus, OneForUsageErrors)
+{
+    const std::string rec = Write("r.jsonl", "");
+    const std::vector<std::vector<std::string>> usages = {
+        {},
+        {"--type", "256", rec},
+        {"--type", "-1", rec},
+        {"--buckets", "0", rec},
+        {"--bogus", rec},
+        {"-p", "novalue", rec},
+        {"-D", "=x", rec},
+        {rec, rec},
+        {"--local-net", "10.0.0.0/8", rec},
+        {Path("missing.jsonl")},
+    };
+    for (const auto &args : usages) {
+        auto run = Run(args);
+        EXPECT_EQ(run.status, 1) << (args.empty() ? "(no args)" : args[0]);
+        EXPECT_EQ(run.err.rfind("vessix-replay: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST_F(ExitStatus, TwoWhenThePluginIsNotCreated)
+{
+    const std::string rec = Write("r.jsonl", "{\"op\":\"wait\"}\n");
+    // No conf_filename: vdPluginInit throws and its message is shown.
+    auto run = Run({rec});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("lua: conf_filename: Invalid argument"), std::string::npos) << run.err;
+
+    // A plugin type the plugin does not accept: null.
+    run = Run({"--conf", Write("c.json", "{}"), "--type", "3", "--tag", "t3", rec});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.out.find("Invalid plugin type: t3 [3]"), std::string::npos) << run.out;
+
+    run = Run({"--conf", Write("c.json", "{}"), "--plugin", Path("nothing.so"), rec});
+    EXPECT_EQ(run.status, 2);
+}
+
+TEST_F(ExitStatus, ThreeWhenTheWorkerEndsByAnException)
+{
+    // The script removes its handler; the next flow event throws out of
+    // Entry. Nothing after that is fed, and the tool does not hang.
+    std::string recording;
+    for (int i = 0; i < 200; i++)
+        recording += "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"f" + std::to_string(i) + "\"}\n";
+    auto run = RunScript(R"(
+n = 0
+function ProcessFlowEvent(event, flows)
+    n = n + 1
+    lpp.print("event " .. n)
+    if n == 3 then ProcessFlowEvent = nil end
+end
+)", recording);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(LinesWith(run.out, "lua: event ").size(), 3u) << run.out;
+    EXPECT_NE(run.out.find("ProcessFlowEvent function not found."), std::string::npos) << run.out;
+}
+
+TEST_F(ExitStatus, ThreeWhenTheFirstReloadFails)
+{
+    auto run = RunScript("this is not lua", "{\"op\":\"wait\"}\n");
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+}
+
+TEST_F(ExitStatus, HelpAndVersion)
+{
+    auto run = Run({"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("--sinks PATH"), std::string::npos);
+    run = Run({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("vessix-replay ", 0), 0u);
+}
+
+TEST_F(ExitStatus, OptionsReachThePlugin)
+{
+    // Tag, debug mode, variables and paths of the global configuration,
+    // and the last of --conf and -p conf_filename wins. The recording comes
+    // from standard input.
+    const std::string script = Write("vars.lua", R"(
+lpp.print(LPP_PATH_CONFIG .. " " .. LPP_PATH_SHARED .. " " .. LPP_PATH_VOLATILE .. " " .. LPP_PATH_PERSISTENT)
+lpp.debug("debug on")
+function ProcessAgentEvent(event) end
+)");
+    const std::string good = Write("good.json", "{\"script\": \"${dir}/vars.lua\"}");
+    const std::string rec = Write("r.jsonl", "{\"op\":\"wait\"}\n");
+    auto run = Run({"--conf", Path("absent.json"), "-p", "conf_filename=" + good, "-D", "dir=" + dir.Path(),
+                       "--tag", "mine", "-d", "--path-config", "/c", "--path-shared", "/s",
+                       "--path-volatile", "/v", "--path-persistent", "/p", "-"},
+        rec);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("mine: /c /s /v /p\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("mine: debug on\n"), std::string::npos) << run.out;
+
+    // Without -d the debug line is dropped.
+    run = Run({"--conf", good, "-D", "dir=" + dir.Path(), "-"}, rec);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("lua: /etc/vessixd /usr/share/vessixd /var/run/vessixd /var/lib/vessixd\n"),
+        std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("debug on"), std::string::npos);
+}
+
+}  // namespace

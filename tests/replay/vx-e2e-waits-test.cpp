@@ -271,4 +271,25 @@ end
     EXPECT_EQ(lines[32], "third 2");
 }
 
+TEST_F(Waits, AReloadRequestedWithoutWaitingChangesTheGates)
+{
+    // dispatch_event 0 asks for a reload the replay does not wait for; two
+    // waits later it has run. The new script takes agent events alone, so
+    // the later waits cannot rely on markers any more.
+    const std::string rec =
+        Line("{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\"}") +
+        Line("{\"op\":\"file\",\"path\":\"script.lua\",\"text\":"
+             "\"function ProcessAgentEvent(e) lpp.print('new ' .. e) end\"}") +
+        Line("{\"op\":\"dispatch_event\",\"event\":0}") + Line("{\"op\":\"wait\"}") +
+        Line("{\"op\":\"wait\"}") + Line("{\"op\":\"agent\",\"event\":12}") +
+        Line("{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\"}") + Line("{\"op\":\"agent\",\"event\":13}");
+    for (int attempt = 0; attempt < 3; attempt++) {
+        auto run = RunScript("function ProcessFlowEvent(e, f) lpp.print('old ' .. e) end", rec);
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto lines = LinesWith(run.out, "lua: ");
+        lines.erase(lines.begin());
+        EXPECT_EQ(lines, (std::vector<std::string>{"old 2", "new 12", "new 13"}));
+    }
+}
+
 }  // namespace

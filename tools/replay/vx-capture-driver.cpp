@@ -84,7 +84,9 @@ int vxRunCapture(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows,
     capture.idle_timeout = options.idle_timeout;
     CaptureDriver driver(plugin, waits, flows);
     try {
-        vxReplayCapture(options.capture_path, capture, driver);
+        vxCaptureSummary summary = vxReplayCapture(options.capture_path, capture, driver);
+        if (!summary.warning.empty())
+            std::fprintf(stderr, "vessix-replay: %s: %s\n", options.capture_path.c_str(), summary.warning.c_str());
     } catch (const std::runtime_error &e) {
         std::fprintf(stderr, "vessix-replay: %s\n", e.what());
         if (!waits.Ended()) waits.Drain();

@@ -93,6 +93,7 @@ bool vxReplayer::Replay(const vxRecordingOp &op)
         return waits.Reloaded();
     case vxOpKind::DISPATCH_EVENT:
         plugin.DispatchEvent(static_cast<vdPlugin::Event>(op.event), nullptr);
+        if (op.event == 0) waits.ReloadRequested();
         return true;
     case vxOpKind::FILE: {
         if (!waits.Drain()) return false;

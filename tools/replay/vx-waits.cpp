@@ -76,6 +76,7 @@ bool vxWaits::TryFlowMap(Marker &marker)
 vxWaits::Marker vxWaits::SendMarker(bool trust_gates)
 {
     Marker marker;
+    trust_gates = trust_gates && !reload_pending;
     if (TrySingleFlow(marker)) {
         single_gate = Gate::OPEN;
         return marker;
@@ -210,7 +211,14 @@ bool vxWaits::Reloaded()
     }
     // The gates may have changed with the new script.
     single_gate = map_gate = Gate::UNKNOWN;
+    reload_pending = false;
     return ok;
+}
+
+void vxWaits::ReloadRequested()
+{
+    single_gate = map_gate = Gate::UNKNOWN;
+    reload_pending = true;
 }
 
 void vxWaits::Nudge()

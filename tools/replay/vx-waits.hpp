@@ -26,6 +26,9 @@ public:
     bool Drain();
     // After DispatchEvent(0): until the worker has run Reload on it.
     bool Reloaded();
+    // A reload request the replay does not wait for: the gates may change
+    // at any time from now until the next Reloaded.
+    void ReloadRequested();
 
     // Queues event-0 records through every overload whose gate is open,
     // without waiting: wakes a worker asleep in its wait, so that it sees a
@@ -70,4 +73,5 @@ private:
     std::unique_ptr<vdFlowMap> marker_map;
     Gate single_gate = Gate::UNKNOWN;
     Gate map_gate = Gate::UNKNOWN;
+    bool reload_pending = false;
 };

@@ -132,6 +132,7 @@ TEST(RecordingChecker, NamesLineMemberAndExpectation)
         {"{\"op\":\"update\",\"id\":\"a\",\"set\":{\"gtp\":{\"lower_teid\":-1}}}", "rec.jsonl:2: \"set.gtp.lower_teid\": expected an integer from 0 to 4294967295"},
         {"{\"op\":\"update\",\"id\":\"a\",\"set\":{\"iface\":{\"role\":300}}}", "rec.jsonl:2: \"set.iface.role\": expected an integer from 0 to 255"},
         {"{\"op\":\"update\",\"id\":\"a\",\"set\":{\"smtp_tls\":\"yes\"}}", "rec.jsonl:2: \"set.smtp_tls\": expected true or false"},
+        {"{\"op\":\"purge\",\"id\":\"never\"}", "rec.jsonl:2: \"id\": expected the id of a flow that exists; \"never\" was never created"},
         {"{\"op\":\"agent\",\"event\":12,\"status\":1}", "rec.jsonl:2: \"status\": expected true or false"},
         {"{\"op\":\"file\",\"path\":\"\",\"text\":\"\"}", "rec.jsonl:2: \"path\": expected a non-empty string"},
         {"{\"op\":\"file\",\"path\":\"x\",\"text\":5}", "rec.jsonl:2: \"text\": expected a string"},

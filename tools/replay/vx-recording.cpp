@@ -193,7 +193,11 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
             break;
         case vxOpKind::PURGE:
             op.id = id_of();
-            flows.erase(op.id);
+            // Purging a flow that does not exist is most likely a typo in
+            // the id: reported rather than ignored.
+            if (flows.erase(op.id) == 0)
+                throw fail("\"id\": expected the id of a flow that exists; \"" + op.id +
+                    "\" was never created or is purged already");
             break;
         case vxOpKind::FLOW_MAP:
             op.event = event_of(1);

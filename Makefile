@@ -36,5 +36,16 @@ demo: build
 	@echo "=== the sink payloads in full (--sinks -):"
 	@$(DEMO) --sinks - examples/app-bytes.jsonl | grep '^{'
 
+# Benchmarks in the build above (not under a sanitizer): Google Benchmark's
+# table and a summary of the figures beside their bars on the terminal, its
+# JSON in $(BUILD)/bench/results.json. BENCH_ARGS passes options through,
+# e.g. BENCH_ARGS=--benchmark_filter=FlowTable.
+BENCH_ARGS ?=
+.PHONY: bench
+bench: configure
+	cmake --build $(BUILD) -j $(JOBS) --target lpp_bench
+	$(BUILD)/bin/lpp_bench --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json \
+		--benchmark_enable_random_interleaving=true $(BENCH_ARGS)
+
 clean:
 	rm -rf build build-asan build-tsan

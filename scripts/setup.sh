@@ -22,6 +22,9 @@ libndpi-dev
 libxxhash-dev
 libndpi-bin
 tcpdump
+clang
+libclang-rt-14-dev
+llvm
 "
 
 missing=""

@@ -15,11 +15,17 @@ void lppPlugin::InvokeHandler(
 
     // The global is looked up afresh for every call: a script may replace
     // its handlers at any time. The lookup may run an __index metamethod of
-    // the global table, hence the protection.
-    lppProtectedCall(L, 0, 1, [name](lua_State *state) {
-        lua_getglobal(state, name);
-        return 1;
-    });
+    // the global table, hence the protection; what that metamethod raises is
+    // the script's error like any other, not a reason to end the worker.
+    try {
+        lppProtectedCall(L, 0, 1, [name](lua_State *state) {
+            lua_getglobal(state, name);
+            return 1;
+        });
+    } catch (const lppLuaError &e) {
+        vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, e.what());
+        return;
+    }
     const int function = lua_gettop(L);
     if (lua_isnil(L, function))
         throw vdException("%s: %s: %s function not found.", tag.c_str(), script_path.c_str(), name);

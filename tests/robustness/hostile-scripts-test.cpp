@@ -1,0 +1,311 @@
+// Scripts that try to take the worker down: each failure is logged like any
+// script error and the next event is handled as usual.
+#include <thread>
+
+#include "hostile-fixture.hpp"
+
+using namespace lpptest;
+
+// One huge allocation must fail as a Lua memory error, not end the process:
+// the sanitizers' allocators return null for it as the system's does.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace {
+
+bool Contains(const std::string &text, const std::string &needle)
+{
+    return text.find(needle) != std::string::npos;
+}
+
+TEST_F(HostileTest, InfiniteRecursionIsAStackOverflowError)
+{
+    Start(Script(R"(
+    local function down(n) return 1 + down(n + 1) end
+    down(1)
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Contains(OnlyError(), "stack overflow")) << log.Text();
+}
+
+TEST_F(HostileTest, RecursionThroughMetamethodsHitsTheCallLimit)
+{
+    // Each __index call nests a C call: Lua's C-call limit ends it, and the
+    // message handler still runs after the overflow.
+    Start(Script(R"(
+    local t = setmetatable({}, {})
+    getmetatable(t).__index = function(self, key) return self[key .. "x"] end
+    local _ = t.start
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Contains(OnlyError(), "stack overflow")) << log.Text();
+}
+
+TEST_F(HostileTest, DeepPcallNestingUnwindsAndHandlingGoesOn)
+{
+    Start(Script(R"(
+    local depth = 0
+    local function nest() depth = depth + 1; return pcall(nest) end
+    local ok = nest()
+    local xok, xerr = xpcall(error, function(m) error(m) end, "inner")
+    print_line("nesting " .. tostring(depth > 100) .. " " .. tostring(ok) .. " " .. tostring(xok))
+    error("after nesting")
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    // Only the innermost pcall meets the overflow; the outer ones return.
+    EXPECT_EQ(log.Matching(": nesting true true false").size(), 1u) << log.Text();
+    EXPECT_TRUE(Contains(OnlyError(), "after nesting")) << log.Text();
+}
+
+TEST_F(HostileTest, HugeAllocationIsALoggedMemoryError)
+{
+    Start(Script(R"(
+    -- The read buffer is sized before anything is read.
+    local huge = io.tmpfile():read(1 << 45)
+    print_line("allocated " .. tostring(huge))
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    const std::string head = std::string(kTag) + ": ProcessFlowEvent: error: not enough memory";
+    EXPECT_EQ(OnlyError().compare(0, head.size(), head), 0) << log.Text();
+    EXPECT_TRUE(log.Matching("allocated").empty());
+}
+
+TEST_F(HostileTest, TableErrorValuesWithOrWithoutTostringGetTheDefaultText)
+{
+    Start(Script(R"(
+    local plain = {code = 1}
+    local named = setmetatable({}, {__tostring = function() return "custom text" end})
+    local failing = setmetatable({}, {__tostring = function() error("tostring fails") end})
+    local values = {plain = plain, named = named, failing = failing}
+    if f.value == "nil" then error(nil) end
+    error(values[f.value])
+)"));
+    for (const char *value : {"plain", "named", "failing", "nil"}) {
+        auto flow = MakeFlow();
+        SendFlow(2, flow, json{{"case", "hostile"}, {"value", value}});
+    }
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    auto errors = Errors();
+    ASSERT_EQ(errors.size(), 5u) << log.Text();
+    const std::string head = std::string(kTag) +
+        ": ProcessFlowEvent: error: An unknown error has triggered the default error handler\n"
+        "stack traceback:\n";
+    for (const auto &line : errors) EXPECT_EQ(line.compare(0, head.size(), head), 0) << line;
+    EXPECT_FALSE(Contains(log.Text(), "custom text"));
+    EXPECT_FALSE(Contains(log.Text(), "tostring fails"));
+}
+
+TEST_F(HostileTest, HandlerThatYieldsGetsLuasError)
+{
+    Start(Script(R"(
+    local co = coroutine.wrap(function() coroutine.yield(1) end)
+    co()
+    coroutine.yield("out of the handler")
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Contains(OnlyError(), "attempt to yield from outside a coroutine")) << log.Text();
+}
+
+TEST_F(HostileTest, DispatchWithWrongArgumentTypesNeverCrashes)
+{
+    PayloadCapture sink;
+    Start(Script(R"(
+    local cases = {
+      {nil, {}, "p", 0, 0},
+      {{}, {}, "p", 0, 0},
+      {print, {}, "p", 0, 0},
+      {true, {}, "p", 0, 0},
+      {"t", {{}, print, true, 1.5, "a", [{}] = io.stdout}, "p", 0, 0},
+      {"t", {}, {}, 0, 0},
+      {"t", {}, nil, "x", {}},
+      {"t", {}, "p", 0/0, 1/0},
+      {"t", {}, "p", -1, -(2^63)},
+      {"t", {}, "p", 2^64, 1e308},
+      {"t", {}, "p", "1e400", "0x10"},
+      {"t", {}, "p", coroutine.create(print), io.stdout},
+      {"t", nil, "p", 0, 0},
+      {"t", 42, "p", 0, 0},
+      {"t", "channel", "p", 0, 0},
+      {"t", print, "p", 0, 0},
+    }
+    for i = 1, #cases + 3 do
+      local c = cases[i] or {}
+      local ok, err = pcall(lpp.dispatch, table.unpack(c, 1, 5))
+      print_line("case " .. i .. " " .. tostring(ok) .. " " .. tostring(err))
+    end
+    error("done")
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Contains(OnlyError(), "done"));
+
+    auto cases = Printed("case ");
+    ASSERT_EQ(cases.size(), 19u) << log.Text();
+    for (std::size_t i = 0; i < cases.size(); i++) {
+        const bool bad_channels = i >= 12;
+        EXPECT_EQ(Contains(cases[i], " true nil"), !bad_channels) << cases[i];
+        if (bad_channels) {
+            EXPECT_TRUE(Contains(cases[i], "table expected")) << cases[i];
+        }
+    }
+    auto payloads = sink.Payloads();
+    ASSERT_EQ(payloads.size(), 12u);
+    for (std::size_t i = 0; i < 4; i++) EXPECT_EQ(payloads[i].target, "");
+    EXPECT_EQ(payloads[4].channels, (std::set<std::string>{"", "1.5", "a"}));
+    EXPECT_EQ(payloads[5].bytes, "");
+    EXPECT_EQ(payloads[6].bytes, "");
+    for (const auto &payload : payloads) EXPECT_EQ(payload.flags, 0) << payload.target;
+}
+
+TEST_F(HostileTest, DispatchOfA64MiBPayloadArrivesWhole)
+{
+    PayloadCapture sink;
+    Start(Script(R"(
+    local big = string.rep("\0x", 32 * 1024 * 1024)
+    lpp.dispatch("big", {"c"}, big, LPP_FORMAT_RAW, LPP_COMPRESSOR_NONE)
+    big = nil
+    collectgarbage()
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Errors().empty()) << log.Text();
+    auto payloads = sink.Payloads();
+    ASSERT_EQ(payloads.size(), 1u);
+    ASSERT_EQ(payloads[0].bytes.size(), 64u * 1024 * 1024);
+    EXPECT_EQ(payloads[0].bytes.compare(0, 4, std::string("\0x\0x", 4)), 0);
+    EXPECT_EQ(payloads[0].bytes.back(), 'x');
+}
+
+TEST_F(HostileTest, ScriptThatReplacesLppOrTheConstants)
+{
+    Start(Script(R"(
+    if f.step == 1 then
+      LPP_EVENT_FLOW_NEW = "changed"; LPP_FORMAT_JSON = {}; LPP_COMPRESSOR_GZIP = nil
+      lpp.dispatch = 42
+      lpp.print("ok " .. tostring(LPP_EVENT_FLOW_NEW))
+      lpp.dispatch("t", {}, "p", 0, 0)
+    elseif f.step == 2 then
+      debug.setupvalue(lpp.debug, 1, io.stdout)
+      lpp.debug("through a foreign reference")
+    elseif f.step == 3 then
+      debug.setupvalue(lpp.print, 1, nil)
+      lpp.print("through no reference")
+    else
+      lpp = nil
+      lpp.print("unreachable")
+    end
+)"));
+    for (int step = 1; step <= 4; step++) {
+        auto flow = MakeFlow();
+        SendFlow(2, flow, json{{"case", "hostile"}, {"step", step}});
+    }
+    // print_line kept the original lpp.print, whose upvalue step 3 replaced:
+    // from then on it raises instead of printing.
+    auto next = MakeFlow();
+    SendFlow(2, next, json{{"case", "next"}, {"n", 1}});
+    ASSERT_TRUE(WaitFor([this] { return Errors().size() == 5 || plugin->HasEnded(); })) << log.Text();
+    ASSERT_FALSE(plugin->HasEnded()) << log.Text();
+    auto errors = Errors();
+    EXPECT_EQ(log.Matching(": ok changed").size(), 1u) << log.Text();
+    EXPECT_TRUE(Contains(errors[0], "attempt to call a number value")) << errors[0];
+    EXPECT_TRUE(Contains(errors[1], "plugin reference lost")) << errors[1];
+    EXPECT_TRUE(Contains(errors[2], "plugin reference lost")) << errors[2];
+    EXPECT_TRUE(Contains(errors[3], "attempt to index a nil value (global 'lpp')")) << errors[3];
+    EXPECT_TRUE(Contains(errors[4], "plugin reference lost")) << errors[4];
+    EXPECT_TRUE(log.Matching("through").empty());
+
+    // A reload gives the next script a fresh lpp and fresh constants.
+    dir.Write("script.lua", Script("", "-- second version\n") +
+            "function ProcessAgentEvent(e) lpp.print('fresh ' .. LPP_EVENT_FLOW_NEW .. ' ' .. LPP_COMPRESSOR_GZIP) end\n");
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    SendAgent(12);
+    ASSERT_TRUE(WaitForLine(": fresh 2 1")) << log.Text();
+}
+
+TEST_F(HostileTest, GlobalTableMetamethodsThatRaiseAreScriptErrors)
+{
+    // Looking a handler up runs the global table's __index once the script
+    // has removed the handler; what that raises is the script's error.
+    Start(Script(R"(
+    setmetatable(_G, {__index = function(_, name) error("no global " .. name) end})
+    ProcessAgentEvent = nil
+)", "function ProcessAgentEvent(e) end\n"));
+    ASSERT_TRUE(HostileThenNext(1)) << log.Text();
+    SendAgent(12);
+    auto next = MakeFlow();
+    SendFlow(2, next, json{{"case", "next"}, {"n", 2}});
+    ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 2").empty() || plugin->HasEnded(); }))
+        << log.Text();
+    ASSERT_FALSE(plugin->HasEnded()) << log.Text();
+    auto errors = log.Matching(": ProcessAgentEvent: error: ");
+    ASSERT_EQ(errors.size(), 1u) << log.Text();
+    EXPECT_TRUE(Contains(errors[0], "no global ProcessAgentEvent")) << errors[0];
+}
+
+TEST_F(HostileTest, CollectgarbageInHandlersAndFinalizers)
+{
+    Start(Script(R"(
+    for _, option in ipairs({"collect", "step", "generational", "incremental", "stop",
+                             "restart", "count", "isrunning", "generational"}) do
+      collectgarbage(option)
+    end
+    local doomed = setmetatable({}, {__gc = function()
+      collectgarbage("collect")
+      collectgarbage("step")
+      print_line("finalized")
+      error("raised in a finalizer")
+    end})
+    doomed = nil
+    collectgarbage("collect")
+    collectgarbage("stop")
+)", R"(
+keeper = setmetatable({}, {__gc = function() lpp.print("closing state") end})
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Errors().empty()) << log.Text();
+    EXPECT_EQ(log.Matching(": finalized").size(), 1u) << log.Text();
+
+    // Handling goes on with the collector stopped by the script, through
+    // the worker's forced full collection of the 100th pass.
+    for (int i = 2; i < 150; i++) {
+        auto flow = MakeFlow();
+        SendFlow(2, flow, json{{"case", "next"}, {"n", i}});
+    }
+    ASSERT_TRUE(WaitForLine("alive 149")) << log.Text();
+    EXPECT_TRUE(log.Matching("closing state").empty());
+    Stop();
+    EXPECT_EQ(log.Matching(": closing state").size(), 1u) << log.Text();
+}
+
+TEST_F(HostileTest, TopLevelErrorAfterDefiningHandlersEndsTheLoopUntilRestarted)
+{
+    Start(Script(""));
+    ASSERT_TRUE(HostileThenNext(1)) << log.Text();
+
+    dir.Write("script.lua", Script("") + "error('top level fails')\n");
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
+    EXPECT_TRUE(plugin->EndedByException());
+    EXPECT_TRUE(plugin->reload.load());
+    auto failures = log.Matching(script_file + ": initialization: Runtime Error: ");
+    ASSERT_EQ(failures.size(), 1u) << log.Text();
+    EXPECT_TRUE(Contains(failures[0], "top level fails"));
+
+    // The handlers it defined are in the new state, so records still queue;
+    // they wait, holding their flows, until the daemon starts the loop again.
+    auto waiting = MakeFlow();
+    SendFlow(2, waiting, json{{"case", "next"}, {"n", 2}});
+    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(waiting.use_count(), 2);
+
+    dir.Write("script.lua", Script("", "-- repaired\n"));
+    plugin->Join();
+    plugin->Create();
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }));
+    ASSERT_FALSE(plugin->HasEnded()) << log.Text();
+    // The rebuild discarded the waiting record.
+    EXPECT_TRUE(WaitFor([&] { return waiting.use_count() == 1; }));
+    ASSERT_TRUE(HostileThenNext(3)) << log.Text();
+    EXPECT_TRUE(log.Matching("alive 2").empty());
+}
+
+}  // namespace

@@ -20,14 +20,14 @@ const std::pair<const char *, std::uint16_t> event_names[] = {
     {"update_complete", 13},
 };
 
-struct OpSpec {
+struct OpShape {
     const char *name;
     vxOpKind kind;
     std::vector<const char *> required;
     std::vector<const char *> optional;
 };
 
-const OpSpec op_specs[] = {
+const OpShape op_shapes[] = {
     {"flow", vxOpKind::FLOW, {"event", "id"}, {"set", "json"}},
     {"update", vxOpKind::UPDATE, {"id", "set"}, {}},
     {"purge", vxOpKind::PURGE, {"id"}, {}},
@@ -47,7 +47,7 @@ const OpSpec op_specs[] = {
 std::string OpNames()
 {
     std::string names;
-    for (const auto &spec : op_specs) names += std::string(names.empty() ? "" : ", ") + spec.name;
+    for (const auto &shape : op_shapes) names += std::string(names.empty() ? "" : ", ") + shape.name;
     return names;
 }
 
@@ -118,28 +118,28 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
         if (op_member == object.end()) throw fail("member \"op\" is missing: expected one of " + OpNames());
         if (!op_member->is_string()) throw fail("\"op\": expected a string, one of " + OpNames());
 
-        const OpSpec *spec = nullptr;
-        for (const auto &candidate : op_specs)
-            if (op_member->get_ref<const std::string &>() == candidate.name) spec = &candidate;
-        if (spec == nullptr)
+        const OpShape *shape = nullptr;
+        for (const auto &candidate : op_shapes)
+            if (op_member->get_ref<const std::string &>() == candidate.name) shape = &candidate;
+        if (shape == nullptr)
             throw fail("\"op\": unknown op \"" + op_member->get<std::string>() + "\": expected one of " + OpNames());
 
         // Every member is known to the op; nothing is ignored silently.
         for (const auto &[member, value] : object.items()) {
             if (member == "op") continue;
             bool known = false;
-            for (const char *m : spec->required) known = known || member == m;
-            for (const char *m : spec->optional) known = known || member == m;
+            for (const char *m : shape->required) known = known || member == m;
+            for (const char *m : shape->optional) known = known || member == m;
             if (!known)
-                throw fail(Quoted(member) + ": not a member of op \"" + spec->name + "\" (required: " +
-                    Join(spec->required) + "; optional: " + Join(spec->optional) + ")");
+                throw fail(Quoted(member) + ": not a member of op \"" + shape->name + "\" (required: " +
+                    Join(shape->required) + "; optional: " + Join(shape->optional) + ")");
         }
-        for (const char *member : spec->required)
+        for (const char *member : shape->required)
             if (!object.contains(member))
-                throw fail(Quoted(member) + ": missing, op \"" + std::string(spec->name) + "\" requires it");
+                throw fail(Quoted(member) + ": missing, op \"" + std::string(shape->name) + "\" requires it");
 
         vxRecordingOp op;
-        op.kind = spec->kind;
+        op.kind = shape->kind;
         op.line = number;
 
         auto event_of = [&](std::uint16_t fallback) -> std::uint16_t {

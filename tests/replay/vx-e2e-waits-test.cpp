@@ -292,4 +292,29 @@ TEST_F(Waits, AReloadRequestedWithoutWaitingChangesTheGates)
     }
 }
 
+TEST_F(Waits, AScriptWithFlowMapHandlersAloneIsWaitedForThroughTheFlowMap)
+{
+    // The single-flow gate is closed, so the markers go through the
+    // flow-map overload; a flow changed after a flow map is still seen as
+    // it was in that map.
+    std::string rec;
+    for (int i = 0; i < 30; i++) {
+        const std::string n = std::to_string(i);
+        rec += Line("{\"op\":\"update\",\"id\":\"a\",\"set\":{\"flags\":{\"detection_init\":true},"
+                    "\"host_server_name\":\"" + n + "\"}}");
+        rec += Line("{\"op\":\"flow_map\"}");
+    }
+    rec += Line("{\"op\":\"update\",\"id\":\"a\",\"set\":{\"host_server_name\":\"changed\"}}");
+    auto run = RunScript(R"(
+function ProcessFlowMap(flows)
+    local t = os.clock() while os.clock() - t < 0.005 do end
+    lpp.print("name " .. flows[1].host_server_name)
+end
+)", rec);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 30; i++) expected.push_back(std::to_string(i));
+    EXPECT_EQ(LinesWith(run.out, "lua: name "), expected);
+}
+
 }  // namespace

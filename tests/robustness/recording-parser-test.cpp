@@ -31,8 +31,8 @@ TEST(RecordingParser, HostileLinesAreRecordingErrors)
 
 // DISABLED until vx-recording.cpp catches every JSON library error: a number
 // that overflows a double ("1e400") makes nlohmann throw out_of_range (406),
-// not parse_error, and it leaves vxReadRecording unconverted, ending
-// vessix-replay with std::terminate.
+// not parse_error, and it leaves vxReadRecording unconverted; vessix-replay
+// then reports the library's text without the recording's name and line.
 TEST(RecordingParser, DISABLED_NumberOverflowIsARecordingError)
 {
     ExpectRecordingError("{\"op\":1e400}\n", 1);

@@ -60,6 +60,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
     if (flow_map == nullptr) return;
 
     lppEvent record(static_cast<std::uint16_t>(event));
+    record.entries.reserve(snapshot_size_hint.load(std::memory_order_relaxed));
     const std::size_t buckets = flow_map->GetBuckets();
     for (std::size_t index = 0; index < buckets; index++) {
         // The bucket is released on every path, an exception from the copy
@@ -75,6 +76,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
             if (flow && flow->flags.detection_init && !flow->flags.expired) record.PushFlow(flow);
         }
     }
+    snapshot_size_hint.store(record.entries.size(), std::memory_order_relaxed);
     if (record.entries.empty()) return;
 
     std::lock_guard<std::mutex> guard(event_queue_mutex);

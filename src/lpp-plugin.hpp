@@ -144,4 +144,10 @@ protected:
     std::string script_path;
     // Empty until a script has been accepted.
     std::vector<std::uint8_t> script_digest;
+
+private:
+    // Entries of the last flow-map snapshot: the next one reserves as many
+    // up front, so that a large map is not copied again and again while its
+    // record grows.
+    std::atomic<std::size_t> snapshot_size_hint{0};
 };

@@ -110,7 +110,9 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
         json object;
         try {
             object = json::parse(text);
-        } catch (const json::parse_error &e) {
+        } catch (const json::exception &e) {
+            // Syntax errors, and numbers beyond a double's range (1e400),
+            // which the library reports as out_of_range.
             throw fail(std::string("not a JSON value: ") + e.what());
         }
         if (!object.is_object()) throw fail("expected a JSON object with a member \"op\"");

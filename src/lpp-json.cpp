@@ -70,6 +70,20 @@ void OpenContainer(lua_State *L, const json &container, lppJsonFrames &frames)
     }
 }
 
+// Ends the frame on top: its finished table, on top of the Lua stack, goes
+// into the parent's table (arrays by the parent's index, objects by the key
+// pushed under the child table).
+void CloseContainer(lua_State *L, lppJsonFrames &frames, std::size_t bottom)
+{
+    frames.pop_back();
+    if (frames.size() <= bottom) return;
+    const lppJsonFrame &parent = frames.back();
+    if (parent.node->is_array())
+        lua_rawseti(L, -2, static_cast<lua_Integer>(parent.index));
+    else
+        lua_rawset(L, -3);
+}
+
 // Fills the table on top of the stack, which belongs to the frame already on
 // frames, until that frame is done. Each table finished below it is stored in
 // its parent: arrays by the parent's index, objects by the key pushed under
@@ -82,14 +96,7 @@ void Fill(lua_State *L, lppJsonFrames &frames, std::size_t bottom)
         if (frame.node->is_array()) {
             const json::array_t &array = *frame.node->get_ptr<const json::array_t *>();
             if (frame.index == array.size()) {
-                frames.pop_back();
-                if (frames.size() > bottom) {
-                    lppJsonFrame &parent = frames.back();
-                    if (parent.node->is_array())
-                        lua_rawseti(L, -2, static_cast<lua_Integer>(parent.index));
-                    else
-                        lua_rawset(L, -3);
-                }
+                CloseContainer(L, frames, bottom);
                 continue;
             }
             child = &array[frame.index++];
@@ -104,14 +111,7 @@ void Fill(lua_State *L, lppJsonFrames &frames, std::size_t bottom)
         } else {
             const json::object_t &object = *frame.node->get_ptr<const json::object_t *>();
             if (frame.member == object.end()) {
-                frames.pop_back();
-                if (frames.size() > bottom) {
-                    lppJsonFrame &parent = frames.back();
-                    if (parent.node->is_array())
-                        lua_rawseti(L, -2, static_cast<lua_Integer>(parent.index));
-                    else
-                        lua_rawset(L, -3);
-                }
+                CloseContainer(L, frames, bottom);
                 continue;
             }
             const auto &member = *frame.member++;

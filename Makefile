@@ -10,7 +10,7 @@ BUILD ?= build-$(SANITIZE)
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup configure build test demo clean
+.PHONY: all setup configure build test demo clean configure-asan test-asan test-tsan fuzz
 
 all: build
 
@@ -23,8 +23,45 @@ configure: setup
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# `make test` (the CI run) runs the suite three times: as built above; under
+# AddressSanitizer + UndefinedBehaviorSanitizer with leak checking, built with
+# clang in build-asan/, followed by a short run of each fuzzer from the same
+# build; and the programs whose tests run threads under ThreadSanitizer in
+# build-tsan/. With SANITIZE set, only that build's suite runs.
+ASAN_BUILD = build-asan
+TSAN_BUILD = build-tsan
+FUZZ_SECONDS ?= 60
+FUZZ_LONG_SECONDS ?= 3600
+TSAN_TARGETS = lpp_host_test lpp_frame_test lpp_intake_test lpp_pipeline_tests lpp_robustness_test lpp_load_test
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+ifeq ($(SANITIZE),)
+	@$(MAKE) --no-print-directory test-asan test-tsan
+endif
+
+configure-asan: setup
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_SANITIZE=asan \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLPP_BUILD_FUZZERS=ON
+
+test-asan: configure-asan
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	$(SANITIZER_ENV) sh fuzz/run-fuzzers.sh $(ASAN_BUILD)/bin fuzz/corpus $(ASAN_BUILD)/fuzz-work $(FUZZ_SECONDS)
+
+test-tsan: setup
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_SANITIZE=tsan
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	$(SANITIZER_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '_NOT_BUILT$$'
+
+# Long fuzzing runs: FUZZ_LONG_SECONDS per fuzzer, new inputs kept in
+# build-asan/fuzz-long/.
+fuzz: configure-asan
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target fuzzers
+	$(SANITIZER_ENV) sh fuzz/run-fuzzers.sh $(ASAN_BUILD)/bin fuzz/corpus $(ASAN_BUILD)/fuzz-long $(FUZZ_LONG_SECONDS)
 
 # Replays the byte-counter example: its log lines (standard output) with a
 # summary of each sink payload (standard error), then the payloads in full.

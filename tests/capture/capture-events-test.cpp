@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int FLOW_MAP = 1, NEW = 2, EXPIRING = 3, EXPIRED = 4, DPI_NEW = 6, DPI_UPDATE = 7, DPI_COMPLETE = 8,
+constexpr int NEW = 2, EXPIRING = 3, EXPIRED = 4, DPI_NEW = 6, DPI_UPDATE = 7, DPI_COMPLETE = 8,
               UPDATE_INIT = 12, UPDATE_COMPLETE = 13;
 
 std::string TestName(const ::testing::TestParamInfo<std::string> &info)

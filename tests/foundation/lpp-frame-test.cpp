@@ -122,7 +122,8 @@ TEST(PluginFrame, IdentityOverwritesWhatWasThere)
     plugin->DisplayStatus(status);
     EXPECT_TRUE(log.Lines().empty());
 
-    EXPECT_EQ(Demangle(typeid(*plugin).name()), "lppPlugin");
+    const vdPlugin &object = *plugin;
+    EXPECT_EQ(Demangle(typeid(object).name()), "lppPlugin");
     EXPECT_NE(dynamic_cast<vdPluginProcessor *>(plugin.get()), nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "capture-reference.hpp"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -81,7 +82,16 @@ CaptureReference Load(const std::string &path)
 
 }  // namespace
 
-std::string CaptureDir() { return "/work/shared/captures"; }
+// The shared captures lie beside the checkout, in ../shared/captures.
+std::string CaptureDir()
+{
+    static const std::string dir = [] {
+        const std::string beside = std::string(LPP_TEST_SOURCE_DIR) + "/../shared/captures";
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+        return std::string("/work/shared/captures");
+    }();
+    return dir;
+}
 
 std::vector<std::string> CaptureFiles()
 {

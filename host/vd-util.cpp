@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include "vd-base.hpp"
 
@@ -30,6 +31,10 @@ int vd_sha1_file(const std::string &filename, std::uint8_t *digest)
     std::FILE *file = std::fopen(filename.c_str(), "rb");
     if (file == nullptr) return -1;
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> closer(file, std::fclose);
+    // Only a regular file has an end: a device or a pipe named as the
+    // script would be read for ever.
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
 
     std::unique_ptr<EVP_MD_CTX, MdContextDeleter> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return -1;

@@ -8,17 +8,6 @@
 
 namespace {
 
-std::string Hex(const std::vector<std::uint8_t> &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0f]);
-    }
-    return text;
-}
-
 void Put16(std::string &bytes, std::uint16_t value)
 {
     bytes.push_back(char(value >> 8));

@@ -2,8 +2,7 @@
 
 #include <sstream>
 
-namespace {
-
+// Lowercase hex of bytes, as the tests compare digests.
 std::string Hex(const std::vector<std::uint8_t> &bytes)
 {
     static const char digits[] = "0123456789abcdef";
@@ -14,6 +13,8 @@ std::string Hex(const std::vector<std::uint8_t> &bytes)
     }
     return text;
 }
+
+namespace {
 
 std::string ProtocolName(std::uint8_t protocol)
 {

@@ -10,6 +10,9 @@
 
 #include <vx-capture.hpp>
 
+// Lowercase hex of bytes.
+std::string Hex(const std::vector<std::uint8_t> &bytes);
+
 class RecordingDriver : public vxCaptureDriver {
 public:
     struct Record {

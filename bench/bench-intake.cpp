@@ -16,9 +16,10 @@ namespace {
 
 constexpr auto kFlowEvent = static_cast<vdPluginProcessor::Event>(2);
 constexpr auto kFlowMapEvent = static_cast<vdPluginProcessor::Event>(1);
+constexpr std::uint16_t kStopEvent = 0;
 
-// Stands in for the worker: takes records off the queue one at a time, as
-// the worker does, and checks that each producer's records arrive complete
+// Stands in for the worker's loop: takes records off the queue one at a time
+// as the worker does, but handles each at once, and checks that each producer's records arrive complete
 // and in order. A producer numbers its records through its own flow's lower
 // byte counter, which the intake snapshots.
 class Drain {
@@ -34,9 +35,11 @@ public:
 
     ~Drain()
     {
+        // An event number no producer uses tells the drain to stop once it
+        // has taken every record before it.
         {
             std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
-            stop = true;
+            plugin.event_queue.emplace_back(kStopEvent);
         }
         plugin.event_queue_cond.notify_one();
         thread.join();
@@ -65,17 +68,14 @@ public:
     }
 
 private:
+    // Takes records with the worker's own code.
     void Run()
     {
-        std::unique_lock<std::mutex> lock(plugin.event_queue_mutex);
         for (;;) {
-            plugin.event_queue_cond.wait(lock, [this] { return stop || !plugin.event_queue.empty(); });
-            if (plugin.event_queue.empty()) return;
-            lppEvent record(std::move(plugin.event_queue.front()));
-            plugin.event_queue.pop_front();
-            lock.unlock();
-            Take(record);
-            lock.lock();
+            std::optional<lppEvent> record = plugin.TakeRecord();
+            if (!record) continue;
+            if (record->event == kStopEvent) return;
+            Take(*record);
         }
     }
 
@@ -99,7 +99,6 @@ private:
     std::vector<std::uint64_t> last;
     std::atomic<std::uint64_t> taken{0};
     std::atomic<bool> disorder{false};
-    bool stop = false;
     std::thread thread;
 };
 

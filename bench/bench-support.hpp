@@ -17,6 +17,8 @@ public:
         : TestPlugin("bench", {{"conf_filename", conf}})
     {
     }
+
+    using lppPlugin::TakeRecord;
 };
 
 // A plugin whose worker runs script, with the log captured (debug lines

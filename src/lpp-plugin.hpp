@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,16 @@ protected:
     // logged, a missing global thrown.
     void InvokeHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
 
+    // Locks the queue mutex. An append or a take holds it for well under a
+    // microsecond, so a contended lock is retried for about two microseconds
+    // before the thread sleeps on it: a sleep and its wake-up cost a system
+    // call on each side, more than the wait they replace.
+    std::unique_lock<std::mutex> LockQueue();
+
+    // Worker: waits up to one second for a record and takes it off the
+    // queue; nothing when the wait ran out.
+    std::optional<lppEvent> TakeRecord();
+
     lppLuaState lua;
     std::atomic<bool> reload{true};
     std::atomic<std::uint8_t> handler_mask{0};
@@ -150,4 +161,9 @@ private:
     // up front, so that a large map is not copied again and again while its
     // record grows.
     std::atomic<std::size_t> snapshot_size_hint{0};
+
+    // Appends record at the back of the queue and notifies the worker. Queue
+    // mutex held.
+    void AppendRecord(lppEvent &&record);
+
 };

@@ -59,6 +59,6 @@ void lppPlugin::Reload()
     BuildRuntime();
 
     // Events queued for the previous script never reach the new one.
-    std::lock_guard<std::mutex> guard(event_queue_mutex);
+    std::unique_lock<std::mutex> queue_lock = LockQueue();
     while (!event_queue.empty()) event_queue.pop_front();
 }

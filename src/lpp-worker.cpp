@@ -1,7 +1,5 @@
 // The worker thread: reloads on request, collects garbage, and hands queued
 // records to the script's handlers one at a time.
-#include <chrono>
-
 #include "lpp-plugin.hpp"
 
 void *lppPlugin::Entry()
@@ -24,14 +22,9 @@ void *lppPlugin::Entry()
             passes++;
         }
 
-        std::unique_lock<std::mutex> queue_lock(event_queue_mutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        event_queue_cond.wait_until(queue_lock, deadline, [this] { return !event_queue.empty(); });
-        if (event_queue.empty()) continue;
-
-        lppEvent record(std::move(event_queue.front()));
-        event_queue.pop_front();
-        queue_lock.unlock();
+        std::optional<lppEvent> taken = TakeRecord();
+        if (!taken) continue;
+        lppEvent &record = *taken;
 
         const std::uint8_t mask = handler_mask.load();
         switch (record.event) {

@@ -11,7 +11,7 @@ namespace {
 std::string ProtocolText(const vdFlow &flow)
 {
     std::string text = std::to_string(flow.detected_protocol);
-    if (flow.detected_application != 0) text += "." + std::to_string(flow.detected_application);
+    if (flow.detected_application != 0) text.append(".").append(std::to_string(flow.detected_application));
     return text;
 }
 

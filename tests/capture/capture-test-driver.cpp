@@ -149,7 +149,7 @@ void RecordingDriver::FlowMapEvent()
         }
     }
     std::string line = "flow_map";
-    for (int index : record.map) line += " " + std::to_string(index);
+    for (int index : record.map) line.append(" ").append(std::to_string(index));
     log.push_back(line);
     records.push_back(record);
 }

@@ -38,7 +38,7 @@ std::string MixedRecording(int count)
 {
     std::string rec;
     for (int i = 0; i < count; i++) {
-        const std::string id = "f" + std::to_string(i % 37);
+        const std::string id = std::string("f").append(std::to_string(i % 37));
         rec += Line("{\"op\":\"flow\",\"event\":\"new\",\"id\":\"" + id +
             "\",\"set\":{\"flags\":{\"detection_init\":true},\"host_server_name\":\"h" + std::to_string(i) +
             "\",\"stats\":{\"total_bytes\":" + std::to_string(i * 10) + "}}}");

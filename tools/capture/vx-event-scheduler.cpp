@@ -20,7 +20,9 @@ std::uint64_t Microseconds(double seconds, const char *what)
 
 std::string AddressKey(std::uint8_t version, const std::uint8_t *addr)
 {
-    return std::string(1, char(version)) + std::string(reinterpret_cast<const char *>(addr), version == 4 ? 4 : 16);
+    std::string key(1, char(version));
+    key.append(reinterpret_cast<const char *>(addr), version == 4 ? 4 : 16);
+    return key;
 }
 
 }  // namespace

@@ -66,7 +66,10 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
     if (!lua_checkstack(L, 2)) throw lppLuaError("stack overflow");
     lua_pushcfunction(L, [](lua_State *state) -> int {
         auto *body = static_cast<ProtectedBody *>(lua_touserdata(state, 1));
-        lua_remove(state, 1);
+        if (lua_gettop(state) == 1)
+            lua_settop(state, 0);
+        else
+            lua_remove(state, 1);
         int results = -1;
         try {
             results = body->invoke(state, body->body);
@@ -79,9 +82,9 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
         }
         return results;
     });
-    lua_insert(L, -(nargs + 1));
     lua_pushlightuserdata(L, &call);
-    lua_insert(L, -(nargs + 1));
+    // Function and body below the arguments, in one move.
+    if (nargs > 0) lua_rotate(L, -(nargs + 2), 2);
     int status = lua_pcall(L, nargs + 1, nresults, 0);
     if (status == LUA_OK) return;
 

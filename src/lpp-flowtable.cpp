@@ -759,7 +759,7 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
     lppJsonFrames frames;
     int ref = LUA_NOREF;
 
-    lppStackGuard guard(L);
+    // The protected call leaves the stack as it found it on every path.
     lppProtectedCall(L, 0, 0, [&](lua_State *S) -> int {
         lppPushFlowStrings(S);
         TableWriter w(S, lua_gettop(S));

@@ -59,33 +59,61 @@ void lppLuaState::Reset()
 
 namespace lpp_detail {
 
-void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
+namespace {
+
+// The body of the innermost protected call on this thread. RunBody can be
+// reached by a script: through the debug library while a body runs script
+// code (a metamethod, a finaliser), and in the registry as a closure. It
+// therefore runs only this body, once, and refuses anything else it is
+// handed, which it never dereferences.
+thread_local ProtectedBody *running_body = nullptr;
+
+// Runs the body whose ProtectedBody is the first argument, with the other
+// arguments; a C++ exception is kept for ProtectedCall to rethrow once the
+// protected call has returned, and never crosses a Lua frame.
+int RunBody(lua_State *state)
+{
+    ProtectedBody *body = running_body;
+    if (body == nullptr || lua_touserdata(state, 1) != body || body->started)
+        return luaL_error(state, "protected body called out of turn");
+    body->started = true;
+    if (lua_gettop(state) == 1)
+        lua_settop(state, 0);
+    else
+        lua_remove(state, 1);
+    int results = -1;
+    try {
+        results = body->invoke(state, body->body);
+    } catch (...) {
+        body->exception = std::current_exception();
+    }
+    if (results < 0) {
+        lua_pushliteral(state, "C++ exception");
+        return lua_error(state);
+    }
+    return results;
+}
+
+}  // namespace
+
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, bool in_closure)
 {
     // A light C function and a light userdata: pushing them allocates
     // nothing, so nothing here can raise outside the protected call.
     if (!lua_checkstack(L, 2)) throw lppLuaError("stack overflow");
-    lua_pushcfunction(L, [](lua_State *state) -> int {
-        auto *body = static_cast<ProtectedBody *>(lua_touserdata(state, 1));
-        if (lua_gettop(state) == 1)
-            lua_settop(state, 0);
-        else
-            lua_remove(state, 1);
-        int results = -1;
-        try {
-            results = body->invoke(state, body->body);
-        } catch (...) {
-            body->exception = std::current_exception();
-        }
-        if (results < 0) {
-            lua_pushliteral(state, "C++ exception");
-            return lua_error(state);
-        }
-        return results;
-    });
-    lua_pushlightuserdata(L, &call);
-    // Function and body below the arguments, in one move.
-    if (nargs > 0) lua_rotate(L, -(nargs + 2), 2);
+    if (in_closure) {
+        lua_pushlightuserdata(L, &call);
+        if (nargs > 0) lua_rotate(L, -(nargs + 1), 1);
+    } else {
+        lua_pushcfunction(L, RunBody);
+        lua_pushlightuserdata(L, &call);
+        // Function and body below the arguments, in one move.
+        if (nargs > 0) lua_rotate(L, -(nargs + 2), 2);
+    }
+    ProtectedBody *outer = running_body;
+    running_body = &call;
     int status = lua_pcall(L, nargs + 1, nresults, 0);
+    running_body = outer;
     if (status == LUA_OK) return;
 
     if (call.exception) {
@@ -105,6 +133,11 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
 }
 
 }  // namespace lpp_detail
+
+void lppPushProtectedClosure(lua_State *L, int n)
+{
+    lua_pushcclosure(L, lpp_detail::RunBody, n);
+}
 
 const char *lppArgString(lua_State *L, int index, std::size_t *length)
 {

@@ -108,9 +108,22 @@ struct ProtectedBody {
     int (*invoke)(lua_State *L, void *body);
     void *body;
     std::exception_ptr exception;
+    bool started = false;
 };
 
-void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call);
+// Runs call under lua_pcall: through a light C function, or through the
+// closure made by lppPushProtectedClosure that lies below the nargs
+// arguments when in_closure is true.
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, bool in_closure);
+
+template <typename Body>
+ProtectedBody MakeProtectedBody(Body &body)
+{
+    using B = std::remove_reference_t<Body>;
+    return ProtectedBody{
+        [](lua_State *state, void *p) -> int { return (*static_cast<B *>(p))(state); },
+        const_cast<void *>(static_cast<const void *>(&body)), nullptr, false};
+}
 
 }  // namespace lpp_detail
 
@@ -124,11 +137,25 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call);
 template <typename Body>
 void lppProtectedCall(lua_State *L, int nargs, int nresults, Body &&body)
 {
-    using B = std::remove_reference_t<Body>;
-    lpp_detail::ProtectedBody call{
-        [](lua_State *state, void *p) -> int { return (*static_cast<B *>(p))(state); },
-        const_cast<void *>(static_cast<const void *>(&body)), nullptr};
-    lpp_detail::ProtectedCall(L, nargs, nresults, call);
+    lpp_detail::ProtectedBody call = lpp_detail::MakeProtectedBody(body);
+    lpp_detail::ProtectedCall(L, nargs, nresults, call, false);
+}
+
+// Pushes a function that runs protected bodies as lppProtectedCall does,
+// made as a closure over the n values on top of the stack (which it pops):
+// bodies run through it read them as lua_upvalueindex(1) to (n), n at most
+// 255. Values a body reads often are cheaper there than in a table. Raises on
+// a memory error: call it inside a protected call.
+void lppPushProtectedClosure(lua_State *L, int n);
+
+// As lppProtectedCall, with the body run by the closure of
+// lppPushProtectedClosure that the caller pushed before the nargs arguments;
+// the call consumes the closure.
+template <typename Body>
+void lppProtectedCallClosure(lua_State *L, int nargs, int nresults, Body &&body)
+{
+    lpp_detail::ProtectedBody call = lpp_detail::MakeProtectedBody(body);
+    lpp_detail::ProtectedCall(L, nargs, nresults, call, true);
 }
 
 // Argument conversions of plugin functions.

@@ -1,6 +1,6 @@
 // Building blocks of flow tables that run inside a protected call: the JSON
 // converter that fills Lua tables without recursing on the C stack, and the
-// per-state cache of the key strings flow tables use.
+// per-state closure that builds flow tables with their key strings at hand.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ void lppPushJsonValue(lua_State *L, const json &value, lppJsonFrames &frames);
 void lppStoreJsonMembers(lua_State *L, const json &doc, lppJsonFrames &frames);
 
 // Every string a flow table uses as a key or a fixed value, made once per Lua
-// state and kept in the registry.
+// state.
 #define LPP_FLOWTABLE_STRINGS(X) \
     X(iface, "iface") X(name, "name") X(role, "role") \
     X(digest_lower, "digest_lower") X(digest_mdata, "digest_mdata") X(digest, "digest") \
@@ -97,7 +97,7 @@ void lppStoreJsonMembers(lua_State *L, const json &doc, lppJsonFrames &frames);
     X(text_ip4_masked_lower, "127.255.0.253") X(text_ip4_masked_upper, "127.255.0.254") \
     X(text_ip6_masked_lower, "fe:80::ffff:7fff:fd") X(text_ip6_masked_upper, "fe:80::ffff:7fff:fe")
 
-// Index of each string in the cache table.
+// Upvalue index of each string in the flow-table builder.
 enum lppFlowString : int {
     LPP_FS_NONE = 0,
 #define LPP_FS_ENUM(id, text) LPP_FS_##id,
@@ -106,6 +106,12 @@ enum lppFlowString : int {
     LPP_FS_COUNT
 };
 
-// Pushes the cache table of L's strings (an array indexed by lppFlowString),
-// making it on first use. Protected body only.
-void lppPushFlowStrings(lua_State *L);
+// A closure holds at most 255 upvalues.
+static_assert(LPP_FS_COUNT - 1 <= 255, "too many flow-table strings for one closure");
+
+// Pushes L's flow-table builder for lppProtectedCallClosure: a closure of the
+// binding's protected-call function whose upvalue i is the string of
+// lppFlowString i. It is made on first use, by a protected call of its own,
+// and kept in the registry; a memory error then throws lppLuaError. Outside
+// protected calls only.
+void lppPushFlowTableBuilder(lua_State *L);

@@ -5,8 +5,9 @@
 // before the Lua operations that copy them, and the detection half is copied
 // there under the flow's lock, so that no object with a destructor is alive in
 // the protected body while Lua may raise, and the lock is never held while Lua
-// allocates. Key strings come from a per-state cache in the registry
-// (lppPushFlowStrings) instead of being hashed anew for every table.
+// allocates. Key strings are made once per state, as upvalues of the
+// closure that runs the protected call (lppPushFlowTableBuilder), instead of
+// being hashed anew for every table.
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -307,9 +308,9 @@ void CopyDetection(vdFlow &flow, Detection &d)
 // every store is raw: flow tables have no metatables to consult.
 class TableWriter {
 public:
-    TableWriter(lua_State *L, int strings) : L(L), strings(strings) {}
+    explicit TableWriter(lua_State *L) : L(L) {}
 
-    void Key(lppFlowString key) { lua_rawgeti(L, strings, key); }
+    void Key(lppFlowString key) { lua_pushvalue(L, lua_upvalueindex(key)); }
 
     // Creates a table, leaving it on top; returns its absolute index.
     int NewTable(int array_size, int record_size)
@@ -414,7 +415,6 @@ public:
 
 private:
     lua_State *L;
-    int strings;
 };
 
 void BuildStats(TableWriter &w, int flow_table, const lppEvent::Entry &entry, const vdFlow &flow,
@@ -718,24 +718,25 @@ void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &
 
 }  // namespace
 
-void lppPushFlowStrings(lua_State *L)
+void lppPushFlowTableBuilder(lua_State *L)
 {
     static const char tag = 0;
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &tag) == LUA_TTABLE) return;
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &tag) == LUA_TFUNCTION) return;
     lua_pop(L, 1);
 
-    static const char *const texts[] = {
+    lppProtectedCall(L, 0, 1, [](lua_State *S) -> int {
+        static const char *const texts[] = {
 #define LPP_FS_TEXT(id, text) text,
-        LPP_FLOWTABLE_STRINGS(LPP_FS_TEXT)
+            LPP_FLOWTABLE_STRINGS(LPP_FS_TEXT)
 #undef LPP_FS_TEXT
-    };
-    lua_createtable(L, LPP_FS_COUNT - 1, 0);
-    for (int i = 1; i < LPP_FS_COUNT; i++) {
-        lua_pushstring(L, texts[i - 1]);
-        lua_rawseti(L, -2, i);
-    }
-    lua_pushvalue(L, -1);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &tag);
+        };
+        if (!lua_checkstack(S, LPP_FS_COUNT)) luaL_error(S, "stack overflow");
+        for (int i = 1; i < LPP_FS_COUNT; i++) lua_pushstring(S, texts[i - 1]);
+        lppPushProtectedClosure(S, LPP_FS_COUNT - 1);
+        lua_pushvalue(S, -1);
+        lua_rawsetp(S, LUA_REGISTRYINDEX, &tag);
+        return 1;
+    });
 }
 
 lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters_only)
@@ -760,9 +761,9 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
     int ref = LUA_NOREF;
 
     // The protected call leaves the stack as it found it on every path.
-    lppProtectedCall(L, 0, 0, [&](lua_State *S) -> int {
-        lppPushFlowStrings(S);
-        TableWriter w(S, lua_gettop(S));
+    lppPushFlowTableBuilder(L);
+    lppProtectedCallClosure(L, 0, 0, [&](lua_State *S) -> int {
+        TableWriter w(S);
 
         int members = entry.doc.is_object() ? static_cast<int>(std::min<std::size_t>(entry.doc.size(), 0xffff)) : 0;
         int t = w.NewTable(0, (counters_only ? FLOW_KEYS_COUNTERS : FLOW_KEYS_FULL) + members);

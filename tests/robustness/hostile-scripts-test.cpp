@@ -241,6 +241,47 @@ TEST_F(HostileTest, GlobalTableMetamethodsThatRaiseAreScriptErrors)
     EXPECT_TRUE(Contains(errors[0], "no global ProcessAgentEvent")) << errors[0];
 }
 
+TEST_F(HostileTest, PluginFunctionsReachedThroughTheDebugLibraryRefuseForeignCalls)
+{
+    // The function that runs the plugin's protected work is on the call
+    // stack while a global lookup runs __index, and the flow-table builder
+    // lives in the registry. Called by a script, with nothing or with a
+    // light userdata of its own, each must raise, not run.
+    Start(Script(R"(
+    local runner = stolen_runner()
+    local builder
+    for _, v in pairs(debug.getregistry()) do
+      if type(v) == "function" and debug.getinfo(v, "u").nups > 100 then builder = v end
+    end
+    local fake = debug.upvalueid(function() return runner end, 1)
+    local outcomes = {}
+    for _, fn in ipairs({runner, builder}) do
+      for _, args in ipairs({{}, {fake}, {fake, 1, 2}}) do
+        local ok, err = pcall(fn, table.unpack(args, 1, 3))
+        outcomes[#outcomes + 1] = tostring(ok) .. ":" .. tostring(err)
+      end
+    end
+    print_line("stolen " .. tostring(runner ~= nil) .. " " .. tostring(builder ~= nil))
+    for _, outcome in ipairs(outcomes) do print_line("outcome " .. outcome) end
+)", R"(
+local runner
+setmetatable(_G, {__index = function(_, name)
+  if name == "ProcessAgentEvent" then
+    runner = runner or debug.getinfo(2, "f").func
+    return function() end
+  end
+end})
+function stolen_runner() return runner end
+)"));
+    ASSERT_TRUE(HostileThenNext()) << log.Text();
+    EXPECT_TRUE(Errors().empty()) << log.Text();
+    ASSERT_EQ(log.Matching(": stolen true true").size(), 1u) << log.Text();
+    auto outcomes = log.Matching(": outcome ");
+    ASSERT_EQ(outcomes.size(), 6u) << log.Text();
+    for (const auto &outcome : outcomes)
+        EXPECT_TRUE(Contains(outcome, "outcome false:protected body called out of turn")) << outcome;
+}
+
 TEST_F(HostileTest, CollectgarbageInHandlersAndFinalizers)
 {
     Start(Script(R"(

@@ -1,6 +1,7 @@
 // Many daemon threads and reload requests at once: every record is handled
 // at most once and in its producer's order, and every flow share returns.
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -49,10 +50,13 @@ TEST_F(PipelineTest, ProducersAndReloadsLoseNothingAndKeepOrder)
         });
     }
     // Reloads alternate between two script versions, so each one rebuilds
-    // and discards what is queued.
+    // and discards what is queued. Each version is renamed over the script,
+    // as an editor saves it: written in place, a reload could read it half
+    // written, find no handler and end the worker, as it should.
     int version = 0;
     while (running.load() > 0) {
-        dir.Write("script.lua", CountingScript(++version % 2));
+        const std::string temporary = dir.Write("script.lua.new", CountingScript(++version % 2));
+        EXPECT_EQ(std::rename(temporary.c_str(), script_file.c_str()), 0);
         plugin->DispatchEvent(vdPlugin::Event::RELOAD);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

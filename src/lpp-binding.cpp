@@ -100,7 +100,11 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, b
 {
     // A light C function and a light userdata: pushing them allocates
     // nothing, so nothing here can raise outside the protected call.
-    if (!lua_checkstack(L, 2)) throw lppLuaError("stack overflow");
+    if (!lua_checkstack(L, 2)) {
+        // As lua_pcall would have: the function and the arguments are gone.
+        lua_pop(L, nargs + (in_closure ? 1 : 0));
+        throw lppLuaError("stack overflow");
+    }
     if (in_closure) {
         lua_pushlightuserdata(L, &call);
         if (nargs > 0) lua_rotate(L, -(nargs + 1), 1);

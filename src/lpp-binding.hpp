@@ -129,7 +129,8 @@ ProtectedBody MakeProtectedBody(Body &body)
 
 // Runs body(L) as a Lua C function under lua_pcall. The body sees the nargs
 // values pushed before the call as its arguments and returns how many results
-// it leaves (nresults are kept on the caller's stack, as lua_pcall does).
+// it leaves (nresults are kept on the caller's stack, as lua_pcall does; the
+// arguments are consumed on every path, as lua_pcall consumes them).
 // A Lua error raised in the body becomes lppLuaError ("lua: error: " and the
 // message, or lppPanicUnexpected when the error value is not a string); a C++
 // exception thrown by the body is rethrown unchanged. The body itself must not

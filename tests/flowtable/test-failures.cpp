@@ -137,6 +137,27 @@ TEST_F(FlowTableFailures, MemoryErrorAtAnyPointOfAJsonValue)
         [this](const lppLuaRef &value) { return CanonValue(value); }, 10);
 }
 
+TEST_F(FlowTableFailures, FullLuaStackIsAnErrorThatLeavesTheStackAsItWas)
+{
+    auto flow = PlainTcpFlow();
+    lppEvent::Entry entry(flow);
+    // Made once per state: the builder exists from here on.
+    { lppLuaRef first = plugin.CreateFlowTable(entry, true); }
+    lua_State *S = L();
+    while (lua_checkstack(S, 2)) lua_pushnil(S);
+    const int top = lua_gettop(S);
+    try {
+        lppLuaRef table = plugin.CreateFlowTable(entry, true);
+        ADD_FAILURE() << "a flow table was built on a full stack";
+    } catch (const lppLuaError &e) {
+        EXPECT_NE(std::string(e.what()).find("stack overflow"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(lua_gettop(S), top);
+    lua_settop(S, 0);
+    lppLuaRef again = plugin.CreateFlowTable(entry, true);
+    EXPECT_TRUE(again.Valid());
+}
+
 TEST_F(FlowTableFailures, CollectorStateIsKept)
 {
     auto flow = RichFlow();

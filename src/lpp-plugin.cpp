@@ -1,6 +1,5 @@
 // The plugin object: entry point, identity, lifecycle and event intake.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "lpp-plugin.hpp"
@@ -73,18 +72,6 @@ std::unique_lock<std::mutex> lppPlugin::LockQueue()
         CpuRelax();
     }
     return std::unique_lock<std::mutex>(event_queue_mutex);
-}
-
-std::optional<lppEvent> lppPlugin::TakeRecord()
-{
-    std::unique_lock<std::mutex> queue_lock = LockQueue();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    event_queue_cond.wait_until(queue_lock, deadline, [this] { return !event_queue.empty(); });
-    if (event_queue.empty()) return std::nullopt;
-
-    std::optional<lppEvent> record(std::move(event_queue.front()));
-    event_queue.pop_front();
-    return record;
 }
 
 void lppPlugin::AppendRecord(lppEvent &&record)

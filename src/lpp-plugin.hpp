@@ -165,5 +165,4 @@ private:
     // Appends record at the back of the queue and notifies the worker. Queue
     // mutex held.
     void AppendRecord(lppEvent &&record);
-
 };

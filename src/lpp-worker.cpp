@@ -1,5 +1,7 @@
 // The worker thread: reloads on request, collects garbage, and hands queued
 // records to the script's handlers one at a time.
+#include <chrono>
+
 #include "lpp-plugin.hpp"
 
 void *lppPlugin::Entry()
@@ -44,4 +46,16 @@ void *lppPlugin::Entry()
     } while (!ShouldTerminate());
 
     return nullptr;
+}
+
+std::optional<lppEvent> lppPlugin::TakeRecord()
+{
+    std::unique_lock<std::mutex> queue_lock = LockQueue();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    event_queue_cond.wait_until(queue_lock, deadline, [this] { return !event_queue.empty(); });
+    if (event_queue.empty()) return std::nullopt;
+
+    std::optional<lppEvent> record(std::move(event_queue.front()));
+    event_queue.pop_front();
+    return record;
 }

@@ -17,8 +17,11 @@ all: build
 setup:
 	@sh scripts/setup.sh
 
+# Every build that make configures treats a compiler warning as an error.
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_WARNINGS_AS_ERRORS=ON
+
 configure: setup
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_SANITIZE=$(SANITIZE)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=$(SANITIZE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -44,7 +47,7 @@ ifeq ($(SANITIZE),)
 endif
 
 configure-asan: setup
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_SANITIZE=asan \
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=asan \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLPP_BUILD_FUZZERS=ON
 
 test-asan: configure-asan
@@ -53,7 +56,7 @@ test-asan: configure-asan
 	$(SANITIZER_ENV) sh fuzz/run-fuzzers.sh $(ASAN_BUILD)/bin fuzz/corpus $(ASAN_BUILD)/fuzz-work $(FUZZ_SECONDS)
 
 test-tsan: setup
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_SANITIZE=tsan
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=tsan
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
 	$(SANITIZER_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '_NOT_BUILT$$'
 
@@ -65,8 +68,10 @@ fuzz: configure-asan
 
 # Replays the byte-counter example: its log lines (standard output) with a
 # summary of each sink payload (standard error), then the payloads in full.
+# Builds only what it runs: the plugin, the stand-in library and the tool.
 DEMO = $(BUILD)/bin/vessix-replay --conf examples/vessix-lua.json -D example=app-bytes
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target vessix-proc-lua vessixd vessix-replay
 	@echo "=== vessix-replay: examples/app-bytes.lua on examples/app-bytes.jsonl"
 	@echo "=== log lines and sink summaries:"
 	@$(DEMO) examples/app-bytes.jsonl 2>&1

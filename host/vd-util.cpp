@@ -1,10 +1,13 @@
 // Digests, digest texts and variable expansion.
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "vd-base.hpp"
 
@@ -20,6 +23,10 @@ void AppendHex(std::string &out, const std::uint8_t *bytes, std::size_t length)
     }
 }
 
+struct FdCloser {
+    void operator()(const int *fd) const { ::close(*fd); }
+};
+
 struct MdContextDeleter {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -28,24 +35,28 @@ struct MdContextDeleter {
 
 int vd_sha1_file(const std::string &filename, std::uint8_t *digest)
 {
-    std::FILE *file = std::fopen(filename.c_str(), "rb");
-    if (file == nullptr) return -1;
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> closer(file, std::fclose);
-    // Only a regular file has an end: a device or a pipe named as the
-    // script would be read for ever.
+    // Opened without waiting for a writer: a named pipe would block an
+    // ordinary open for ever. Only a regular file has an end: a device or a
+    // pipe would be read for ever, and a directory cannot be read.
+    int fd = ::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::unique_ptr<int, FdCloser> closer(&fd);
     struct stat info;
-    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
 
     std::unique_ptr<EVP_MD_CTX, MdContextDeleter> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return -1;
 
     unsigned char buffer[8192];
-    std::size_t length;
-    while ((length = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        if (EVP_DigestUpdate(ctx.get(), buffer, length) != 1) return -1;
+    for (;;) {
+        ssize_t length = ::read(fd, buffer, sizeof(buffer));
+        if (length == 0) break;
+        if (length < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (EVP_DigestUpdate(ctx.get(), buffer, static_cast<std::size_t>(length)) != 1) return -1;
     }
-    // A directory opens on some systems but cannot be read.
-    if (std::ferror(file)) return -1;
 
     unsigned int digest_length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_length) != 1 || digest_length != 20)

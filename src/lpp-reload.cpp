@@ -1,24 +1,30 @@
 // Configuration file and reload.
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <system_error>
 
+#include "lpp-file.hpp"
 #include "lpp-plugin.hpp"
 
 void lppPlugin::Reload()
 {
     vd_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
 
-    // Whatever keeps the file from opening is reported as a missing file.
-    std::ifstream stream(conf_filename);
-    if (!stream.is_open()) {
+    // Whatever keeps the file from opening is reported as a missing file:
+    // a pipe or a device named as the configuration too.
+    lppFile file(conf_filename);
+    if (!file.IsOpen()) {
         throw vdException("%s: error loading configuration: %s: %s", tag.c_str(),
             conf_filename.c_str(), std::strerror(ENOENT));
     }
 
     json conf;
     try {
-        conf = json::parse(stream, nullptr, true, true);
+        // A file that opens but cannot be read (a directory) fails the parse
+        // with the system's reason.
+        std::string text;
+        if (!file.ReadAll(text)) throw std::system_error(errno, std::generic_category(), "error reading the file");
+        conf = json::parse(text, nullptr, true, true);
     } catch (const json::exception &e) {
         throw vdException("%s: error loading configuration: %s: JSON exception: %s", tag.c_str(),
             conf_filename.c_str(), e.what());

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <string>
 
+#include "lpp-file.hpp"
 #include "lpp-plugin.hpp"
 #include "lpp-script.hpp"
 
@@ -153,6 +154,13 @@ void lppPlugin::BuildRuntime()
         lppScriptInstall(state, plugin);
         return 0;
     });
+
+    // Lua's loader opens the script by name and would wait on a pipe that
+    // took the script's place since it was hashed.
+    if (lppFile(script_path).IsRefused()) {
+        throw vdException("%s: error loading script: %s: cannot open %s: not a regular file", tag.c_str(),
+            script_path.c_str(), script_path.c_str());
+    }
 
     // The loader's status and message come back as values: a script that
     // does not load is not a Lua error.

@@ -89,8 +89,14 @@ TEST(StandinDigest, Sha1OfFiles)
     std::uint8_t digest[20];
     EXPECT_LT(vd_sha1_file(dir.Path() + "/missing", digest), 0);
     EXPECT_LT(vd_sha1_file(dir.Path(), digest), 0);
-    // A device or a pipe would be read for ever.
+    // A device would be read for ever; a named pipe without a writer, or a
+    // socket, must be refused without waiting for one.
     EXPECT_LT(vd_sha1_file("/dev/zero", digest), 0);
+    for (const std::string &special : {dir.Fifo("pipe"), dir.Socket("socket")}) {
+        lpptest::PipeWatchdog watchdog(special);
+        EXPECT_LT(vd_sha1_file(special, digest), 0) << special;
+        EXPECT_FALSE(watchdog.Stop()) << "blocked opening " << special;
+    }
 }
 
 TEST(StandinDigest, DigestTexts)

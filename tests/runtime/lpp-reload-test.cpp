@@ -34,6 +34,19 @@ protected:
         });
     }
 
+    // The failure of a first reload of another plugin whose configuration
+    // file is conf.
+    std::string ReloadFailureOf(const std::string &conf)
+    {
+        TestPlugin other(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
+        try {
+            other.Reload();
+        } catch (const std::exception &e) {
+            return e.what();
+        }
+        return "no failure";
+    }
+
     std::string NoChange(const std::string &path)
     {
         return "lua-test: " + path + ": not reloading, no change.\n";
@@ -60,6 +73,14 @@ TEST_F(ReloadTest, ConfigurationThatCannotBeOpenedReadsAsMissing)
     std::filesystem::create_symlink(conf_path, conf_path);
     EXPECT_EQ(ReloadFailure(), missing);
     std::filesystem::remove(conf_path);
+
+    // A named pipe without a writer, a socket and a device are neither
+    // waited for nor read.
+    for (const std::string &special : {dir.Fifo("pipe.json"), dir.Socket("socket"), std::string("/dev/null")}) {
+        PipeWatchdog watchdog(special);
+        EXPECT_EQ(ReloadFailureOf(special), "lua-test: error loading configuration: " + special + ": " + std::strerror(ENOENT));
+        EXPECT_FALSE(watchdog.Stop()) << "blocked opening " << special;
+    }
 
     if (geteuid() != 0) {
         WriteScript(kHandler);
@@ -97,6 +118,10 @@ TEST_F(ReloadTest, MalformedConfigurations)
     }
     EXPECT_TRUE(plugin->script_digest.empty());
     EXPECT_EQ(plugin->handler_mask.load(), 0);
+
+    // A directory opens but cannot be read: not a JSON error, the system's.
+    EXPECT_EQ(ReloadFailureOf(dir.Path()), "lua-test: error loading configuration: " + dir.Path() +
+            ": error reading the file: " + std::strerror(EISDIR));
 }
 
 TEST_F(ReloadTest, VariablesAreExpandedAndUnhashableScriptFails)
@@ -111,6 +136,12 @@ TEST_F(ReloadTest, VariablesAreExpandedAndUnhashableScriptFails)
 
     WriteConfig("${scripts}/gone.lua");
     EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + dir.Path() + "/gone.lua");
+    // A named pipe as the script is refused without waiting for a writer.
+    const std::string pipe = dir.Fifo("pipe.lua");
+    WriteConfig(pipe);
+    PipeWatchdog watchdog(pipe);
+    EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + pipe);
+    EXPECT_FALSE(watchdog.Stop()) << "blocked opening " << pipe;
     EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
     EXPECT_EQ(Global("Mark"), "same state");
     EXPECT_EQ(plugin->handler_mask.load(), 0x08);

@@ -67,6 +67,20 @@ TEST_F(BuildTest, SyntaxErrorFailsAfterTheOldStateIsGone)
     // Libraries and constants were already in place when the load failed.
     EXPECT_EQ(Integer("LPP_IPPROTO_TCP"), 6);
     EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+
+    // A script replaced by a named pipe after it was hashed: the loader
+    // refuses it without waiting for a writer.
+    const std::string pipe = dir.Fifo("pipe.lua");
+    plugin->script_path = pipe;
+    PipeWatchdog watchdog(pipe);
+    try {
+        plugin->BuildRuntime();
+        ADD_FAILURE() << "build did not fail";
+    } catch (const vdException &e) {
+        EXPECT_EQ(std::string(e.what()),
+            "lua-test: error loading script: " + pipe + ": cannot open " + pipe + ": not a regular file");
+    }
+    EXPECT_FALSE(watchdog.Stop()) << "blocked opening " << pipe;
 }
 
 TEST_F(BuildTest, RuntimeErrorReportsPathFirstWithMessageAndTraceback)

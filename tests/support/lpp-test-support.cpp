@@ -1,4 +1,11 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -98,6 +105,58 @@ std::string TempDir::Write(const std::string &name, const std::string &content) 
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     if (!out) throw std::runtime_error("cannot write " + file);
     return file;
+}
+
+std::string TempDir::Fifo(const std::string &name) const
+{
+    std::string file = path + "/" + name;
+    if (mkfifo(file.c_str(), 0600) != 0) throw std::runtime_error("cannot make the pipe " + file);
+    return file;
+}
+
+std::string TempDir::Socket(const std::string &name) const
+{
+    std::string file = path + "/" + name;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (file.size() >= sizeof(address.sun_path)) throw std::runtime_error("socket path too long: " + file);
+    std::memcpy(address.sun_path, file.c_str(), file.size() + 1);
+    // The name stays in the folder after the socket is closed.
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
+    if (fd >= 0) close(fd);
+    if (!bound) throw std::runtime_error("cannot make the socket " + file);
+    return file;
+}
+
+PipeWatchdog::PipeWatchdog(std::string pipe_path, std::chrono::milliseconds limit)
+    : path(std::move(pipe_path))
+{
+    thread = std::thread([this, limit] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (cond.wait_for(lock, limit, [this] { return stopped; })) return;
+        fired = true;
+        // A writer's open fails (ENXIO) while no reader has the pipe open;
+        // every reader that blocks again is released again.
+        while (!stopped) {
+            int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+            cond.wait_for(lock, std::chrono::milliseconds(10));
+        }
+    });
+}
+
+PipeWatchdog::~PipeWatchdog() { Stop(); }
+
+bool PipeWatchdog::Stop()
+{
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stopped = true;
+        cond.notify_all();
+    }
+    if (thread.joinable()) thread.join();
+    return fired;
 }
 
 GlobalConfigScope::GlobalConfigScope() { vdGlobalConfig::Create(); }

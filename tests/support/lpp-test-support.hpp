@@ -3,11 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <vessixd.hpp>
@@ -67,9 +69,33 @@ public:
     const std::string &Path() const { return path; }
     // Writes content to name inside the folder; returns the full path.
     std::string Write(const std::string &name, const std::string &content) const;
+    // Makes a named pipe, or a Unix-domain socket's name, inside the folder;
+    // returns the full path.
+    std::string Fifo(const std::string &name) const;
+    std::string Socket(const std::string &name) const;
 
 private:
     std::string path;
+};
+
+// Guards a call that might block in opening the named pipe at path: once
+// limit has passed, the watchdog opens the pipe for writing and closes it
+// again, which releases a reader blocked in its open (it then reads an end
+// of file), so that a hang shows as a failed test instead of a stuck run.
+class PipeWatchdog {
+public:
+    explicit PipeWatchdog(std::string path, std::chrono::milliseconds limit = std::chrono::seconds(3));
+    ~PipeWatchdog();
+    // Ends the watch; whether the watchdog had to release a reader.
+    bool Stop();
+
+private:
+    std::string path;
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool stopped = false;
+    bool fired = false;
+    std::thread thread;
 };
 
 // Creates the daemon's global configuration for the test's lifetime.

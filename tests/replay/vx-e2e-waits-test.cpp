@@ -292,6 +292,24 @@ TEST_F(Waits, AReloadRequestedWithoutWaitingChangesTheGates)
     }
 }
 
+TEST_F(Waits, EveryReloadTheRecordingRequestsRunsBeforeTheEnd)
+{
+    // A reload asked for on the first line is not swallowed by the first
+    // reload still clearing its flag (a race that shows in about one run of
+    // a thousand when the replay is ready too early); one asked for on the
+    // last line, after the configuration was broken, runs before the plugin
+    // is terminated, so every run ends with its error and status 3.
+    const std::string rec = Line("{\"op\":\"dispatch_event\",\"event\":0}") + Line("{\"op\":\"wait\"}") +
+        Line("{\"op\":\"wait\"}") + Line("{\"op\":\"file\",\"path\":\"conf.json\",\"text\":\"{\"}") +
+        Line("{\"op\":\"dispatch_event\",\"event\":0}");
+    for (int i = 0; i < 1000; i++) {
+        auto run = RunScript("function ProcessFlowEvent(e, f) end", rec, {"-d"});
+        ASSERT_EQ(run.status, 3) << "run " << i << "\n" << run.out;
+        ASSERT_EQ(LinesWith(run.out, "lua: Loading configuration: ").size(), 3u) << "run " << i << "\n" << run.out;
+        ASSERT_EQ(LinesWith(run.out, "lua: error loading configuration: ").size(), 1u) << "run " << i << "\n" << run.out;
+    }
+}
+
 TEST_F(Waits, AScriptWithFlowMapHandlersAloneIsWaitedForThroughTheFlowMap)
 {
     // The single-flow gate is closed, so the markers go through the

@@ -101,6 +101,10 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
     }
     plugin.Terminate();
     waits.Nudge();
+    // Status 3 whenever an exception left Entry, also after the last wait
+    // had returned: only the joined thread tells for certain.
+    plugin.Join();
+    if (plugin.EndedByException() && status == VX_EXIT_OK) status = VX_EXIT_WORKER_ENDED;
     return status;
 }
 

@@ -22,7 +22,7 @@ int vxReplayer::Run(const std::vector<vxRecordingOp> &ops, const std::string &re
             return VX_EXIT_USAGE;
         }
     }
-    return waits.Drain() ? VX_EXIT_OK : VX_EXIT_WORKER_ENDED;
+    return waits.Finish() ? VX_EXIT_OK : VX_EXIT_WORKER_ENDED;
 }
 
 bool vxReplayer::ChangeFlow(std::shared_ptr<vdFlow> &flow, const json &set)

@@ -23,7 +23,8 @@ public:
     vxReplayer(vdPluginProcessor &plugin, vxWaits &waits, vxSinkOutput &sinks, vxFlowMap &flows)
         : plugin(plugin), waits(waits), sinks(sinks), flows(flows) {}
 
-    // Replays ops in order and drains the queue at the end. Returns
+    // Replays ops in order; at the end drains the queue and waits for a
+    // reload still requested (vxWaits::Finish). Returns
     // VX_EXIT_OK, VX_EXIT_WORKER_ENDED when the worker's Entry returned, or
     // VX_EXIT_USAGE when a line could not be carried out (a file that
     // cannot be written; the message is on standard error).

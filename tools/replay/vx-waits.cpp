@@ -148,20 +148,30 @@ bool vxWaits::WaitIdle(bool wake)
     }
 }
 
+bool vxWaits::WaitNextMarker()
+{
+    Marker marker = SendMarker(false);
+    return marker.signal ? WaitMarker(marker) : WaitIdle(true);
+}
+
 // Until the first reload has finished, the plugin defines no handler and
-// every gate is closed; a build sets the mask and then discards the queue,
-// so the first marker that gets through comes back once that reload has
-// discarded or the next pass has taken it, after the reload in both cases.
+// every gate is closed; a build sets the mask and then discards the queue.
+// The first marker that gets through therefore comes back either from that
+// discard, inside Reload, before the worker clears its reload flag (a
+// request made then would be swallowed), or from a later pass, after it.
+// A second marker, sent once the first is back, is queued after the
+// discard; a pass clears the flag before it takes a record, so when the
+// second comes back the first Reload has returned and the flag is clear.
 // The worker never sleeps in its condition wait before the first reload
-// has run, so a worker seen idle has finished it too (a script with
-// ProcessAgentEvent alone).
+// has run and its flag is cleared, so a worker seen idle is ready too (a
+// script with ProcessAgentEvent alone).
 bool vxWaits::Ready()
 {
     single_gate = map_gate = Gate::UNKNOWN;
     for (;;) {
         if (plugin.HasEnded()) return false;
         Marker marker = SendMarker(false);
-        if (marker.signal) return WaitMarker(marker);
+        if (marker.signal) return WaitMarker(marker) && WaitNextMarker();
         long tid = plugin.GetThreadId();
         if (tid != 0 && IsIdle(tid)) {
             marker = SendMarker(false);
@@ -209,11 +219,7 @@ bool vxWaits::Reloaded()
         // done by then, though the first marker may have been taken before
         // it. A marker that gets through now was queued after the new mask
         // was set, so it comes back after that reload's discard or later.
-        ok = WaitMarker(first);
-        if (ok) {
-            Marker after = SendMarker(false);
-            ok = after.signal ? WaitMarker(after) : WaitIdle(true);
-        }
+        ok = WaitMarker(first) && WaitNextMarker();
     } else {
         ok = WaitIdle(true);
     }
@@ -222,6 +228,12 @@ bool vxWaits::Reloaded()
     reload_pending = false;
     return ok;
 }
+
+// The request of a dispatch_event line may still wait for a pass, or its
+// reload may be running: waiting as for a reload line carries it out (and
+// lets a failing one end the worker) before the replay terminates the
+// plugin, so that the output and the exit status do not depend on timing.
+bool vxWaits::Finish() { return reload_pending ? Reloaded() : Drain(); }
 
 void vxWaits::ReloadRequested()
 {

@@ -17,7 +17,8 @@ public:
     vxWaits(const vxWaits &) = delete;
     vxWaits &operator=(const vxWaits &) = delete;
 
-    // After Create: until the worker has finished its first reload.
+    // After Create: until the worker's first Reload has returned and its
+    // reload flag is clear.
     bool Ready();
     // Before flow changes: until no record queued earlier holds flow.
     // owners is the number of shares the replay itself holds.
@@ -26,6 +27,9 @@ public:
     bool Drain();
     // After DispatchEvent(0): until the worker has run Reload on it.
     bool Reloaded();
+    // At the end of a recording: Drain, and until a reload requested by a
+    // dispatch_event line has run.
+    bool Finish();
     // A reload request the replay does not wait for: the gates may change
     // at any time from now until the next Reloaded.
     void ReloadRequested();
@@ -60,6 +64,9 @@ private:
     bool TryFlowMap(Marker &marker);
     std::shared_ptr<vdFlow> NewShare(const std::shared_ptr<Signal> &signal);
     bool WaitMarker(const Marker &marker);
+    // Queues a marker after every marker sent so far has come back, and
+    // waits for it (or for the idle worker where none can be queued).
+    bool WaitNextMarker();
     // The worker's own state, where no marker can be queued.
     bool WaitIdle(bool wake);
     bool IsIdle(long tid);

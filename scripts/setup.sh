@@ -12,6 +12,8 @@ make
 binutils
 liblua5.4-dev
 lua5.4
+lua-cjson
+lua-zlib
 nlohmann-json3-dev
 libssl-dev
 libgtest-dev

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <string>
 
+#include <dlfcn.h>
+
 #include "lpp-file.hpp"
 #include "lpp-plugin.hpp"
 #include "lpp-script.hpp"
@@ -116,10 +118,30 @@ const lppHandler lppHandlers[] = {
     {"ProcessFlowStats", LPP_HANDLER_FLOW_STATS},
 };
 
+// Lua's C modules (cjson, zlib, lpeg...) are built to find the Lua API in the
+// process's global scope, not linked against the Lua library. A daemon that
+// loads this plugin with RTLD_LOCAL keeps the Lua library out of that scope,
+// and require then fails with an undefined symbol. Reopening the library that
+// holds the Lua API as RTLD_GLOBAL (RTLD_NOLOAD: only if already loaded)
+// makes its symbols global. The handle stays open for the life of the
+// process: closing it could hand the library back to local scope.
+void PublishLuaSymbols()
+{
+    static const bool done = [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void *>(&lua_checkstack), &info) == 0 || info.dli_fname == nullptr)
+            return false;
+        return dlopen(info.dli_fname, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD) != nullptr;
+    }();
+    (void)done;
+}
+
 }  // namespace
 
 void lppPlugin::BuildRuntime()
 {
+    PublishLuaSymbols();
+
     // The previous state, and the script in it, end here, before the new
     // script is known to load.
     lua.Reset();

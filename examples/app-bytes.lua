@@ -7,6 +7,8 @@
 -- logs one line per application and dispatches a JSON summary to the sink
 -- target "app-bytes", channel "stats".
 
+local cjson = require "cjson"
+
 local totals = {}
 local flows_seen = 0
 
@@ -16,13 +18,6 @@ local function AppName(flow)
         return flow.detected_application_name
     end
     return flow.detected_protocol_name
-end
-
--- A JSON string literal (names come from the flow, so quote them properly).
-local function JsonString(text)
-    return '"' .. text:gsub('[%c"\\]', function(c)
-        return string.format("\\u%04x", c:byte())
-    end) .. '"'
 end
 
 -- Application names in byte order, so that output does not depend on the
@@ -44,8 +39,10 @@ function ProcessAgentEvent(event)
             local t = totals[name]
             lpp.print(string.format("%-12s %3d flow(s) %10d bytes (local %d, other %d)",
                 name, t.flows, t.bytes, t.local_bytes, t.other_bytes))
+            -- Names come from the flow: cjson quotes and escapes them. The
+            -- objects are assembled here so that their keys keep this order.
             parts[#parts + 1] = string.format('%s:{"flows":%d,"bytes":%d}',
-                JsonString(name), t.flows, t.bytes)
+                cjson.encode(name), t.flows, t.bytes)
         end
         local summary = string.format('{"flows":%d,"applications":{%s}}',
             flows_seen, table.concat(parts, ","))

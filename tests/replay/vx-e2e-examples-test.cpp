@@ -28,6 +28,43 @@ TEST_F(Examples, AppBytesSumsEachCycleAndDispatchesASummary)
     EXPECT_EQ(LinesWith(run.out, "lua: DNS ").size(), 1u) << "DNS expired before the second cycle";
 }
 
+TEST_F(Examples, FlowExportSendsTheExpiredFlowsOfEachCycleAsOneArray)
+{
+    auto run = RunExample(*this, "flow-export", {"--sinks", "-"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string prefix = "{\"target\":\"flow-export\",\"channels\":[\"flows\"],\"flags\":33,";
+    auto lines = LinesWith(run.out, prefix);
+    ASSERT_EQ(lines.size(), 2u) << "one payload per cycle in which flows expired\n" << run.out;
+
+    // Keys in a fixed order, whatever order Lua walks a table in.
+    const std::vector<std::string> keys = {"local_ip", "local_port", "other_ip", "other_port", "ip_protocol",
+        "protocol", "application", "server_name", "local_bytes", "other_bytes", "local_packets",
+        "other_packets", "first_seen_at", "last_seen_at"};
+    std::vector<nlohmann::ordered_json> records;
+    for (const auto &line : lines) {
+        auto payload = nlohmann::ordered_json::parse(json::parse(prefix + line).at("payload").get<std::string>());
+        ASSERT_TRUE(payload.is_array()) << line;
+        for (auto &record : payload) {
+            std::vector<std::string> names;
+            for (auto &member : record.items()) names.push_back(member.key());
+            EXPECT_EQ(names, keys) << record.dump();
+            records.push_back(record);
+        }
+    }
+    ASSERT_EQ(records.size(), 3u) << run.out;
+    EXPECT_EQ(records[0].dump(),
+        R"({"local_ip":"192.168.1.20","local_port":53011,"other_ip":"192.168.1.1","other_port":53,"ip_protocol":17,)"
+        R"("protocol":"DNS","application":"Unknown","server_name":"bücher.example","local_bytes":62,"other_bytes":140,)"
+        R"("local_packets":1,"other_packets":1,"first_seen_at":1700000001000,"last_seen_at":1700000001020})");
+    EXPECT_EQ(records[1]["application"], "YouTube");
+    EXPECT_EQ(records[1]["server_name"], "rr3.googlevideo.com");
+    EXPECT_EQ(records[1]["other_bytes"], 412000);
+    EXPECT_EQ(records[1]["last_seen_at"], 1700000031500);
+    EXPECT_EQ(records[2]["local_ip"], "2001:db8:1::20");
+    EXPECT_EQ(records[2]["other_port"], 80);
+    EXPECT_EQ(records[2]["local_packets"], 5);
+}
+
 TEST_F(Examples, TlsSniLogsEachConnectionOnce)
 {
     auto run = RunExample(*this, "tls-sni", {"-d"});

@@ -127,6 +127,21 @@ TEST_F(FlowTable, IPv6WithPrivacyMaskAll)
     SetMasked(e, "lower_addr", "local_ip", "2001:db8::10");
     SetMasked(e, "upper_addr", "other_ip", "2001:db8::20");
     EXPECT_EQ(FlowCanon(flow), Join(e));
+
+    // The placeholder follows the flow's IP version, not the addresses'
+    // family: IPv4 addresses on a flow of version 0 or 6 get the IPv6 one.
+    for (int version : {0, 6}) {
+        SCOPED_TRACE(version);
+        auto v4 = PlainTcpFlow();
+        v4->ip_version = static_cast<std::uint8_t>(version);
+        v4->privacy_mask = 0x0c;
+        e = PlainTcpEntries();
+        e["ip_version"] = std::to_string(version);
+        e["privacy_mask"] = "12";
+        SetMasked(e, "lower_addr", "local_ip", "fe:80::ffff:7fff:fd");
+        SetMasked(e, "upper_addr", "other_ip", "fe:80::ffff:7fff:fe");
+        EXPECT_EQ(FlowCanon(v4), Join(e));
+    }
 }
 
 TEST_F(FlowTable, NoMacAddresses)
@@ -217,6 +232,13 @@ TEST_F(FlowTable, QuicWithoutTlsMasterProtocol)
     e["tls"] = "{cipher_suite=4865,client_sni=\"quic.example\",version=772}";
     EXPECT_EQ(FlowCanon(flow), Join(e));
 
+    // Without a host name there is no server name indication.
+    flow->host_server_name = "";
+    e["host_server_name"] = "\"\"";
+    e["ssl"] = "{cipher_suite=\"0x1301\",version=\"0x0304\"}";
+    e["tls"] = "{cipher_suite=4865,version=772}";
+    EXPECT_EQ(FlowCanon(flow), Join(e));
+
     // Neither TLS nor QUIC: no ssl, no tls.
     flow->detected_protocol = 7;
     flow->detected_protocol_name = "";
@@ -276,6 +298,23 @@ TEST_F(FlowTable, GtpTunnel)
                "other_type_id=3,upper_addr=\"10.0.0.2\",upper_port=2153,upper_teid=67305985,upper_type=2,"
                "version=1}";
     EXPECT_EQ(FlowCanon(GtpFlow(2)), Join(e));
+
+    // Every other tunnel lower map names the lower endpoint local.
+    for (int map : {0, 3}) {
+        e["gtp"] = "{ip_dscp=46,ip_version=4,local_ip=\"10.0.0.1\",local_port=2152,local_teid=1,"
+                   "lower_addr=\"10.0.0.1\",lower_map=" + std::to_string(map) + ",lower_port=2152,"
+                   "lower_teid=16777216,lower_type=1,other_ip=\"10.0.0.2\",other_port=2153,other_teid=16909060,"
+                   "other_type=\"unsupported\",other_type_id=3,upper_addr=\"10.0.0.2\",upper_port=2153,"
+                   "upper_teid=67305985,upper_type=2,version=1}";
+        EXPECT_EQ(FlowCanon(GtpFlow(static_cast<std::uint8_t>(map))), Join(e)) << "lower map " << map;
+    }
+
+    // Tunnel data on a flow whose tunnel is not GTP is not shown.
+    auto other_tunnel = GtpFlow(1);
+    other_tunnel->tunnel_type = 2;
+    e.erase("gtp");
+    e["tunnel_type"] = "2";
+    EXPECT_EQ(FlowCanon(other_tunnel), Join(e));
 }
 
 TEST_F(FlowTable, GtpOtherTypeNames)
@@ -379,8 +418,13 @@ TEST_F(FlowTable, CountersOnlyForm)
     flow->tunnel_type = 1;
     EXPECT_EQ(FlowCanon(flow, true), Join(CountersOnlyEntries()));
 
-    json doc = {{"stats", "replaced"}, {"note", "kept"}, {"nested", {{"a", {1, nullptr, 3}}}}};
+    // Members named like keys of the full form only are not replaced here.
+    json doc = {{"stats", "replaced"}, {"note", "kept"}, {"nested", {{"a", {1, nullptr, 3}}}},
+        {"ip_version", 9}, {"flags", "f"}, {"tcp", false}};
     Entries e = CountersOnlyEntries();
+    e["ip_version"] = "9";
+    e["flags"] = "\"f\"";
+    e["tcp"] = "false";
     e["note"] = "\"kept\"";
     e["nested"] = "{a={[1]=1,[3]=3}}";
     EXPECT_EQ(FlowCanon(flow, true, doc), Join(e));

@@ -146,6 +146,27 @@ TEST(PluginIntake, GatesOfEveryOverload)
     }
 }
 
+TEST(PluginIntake, ACallThatPassedTheGateCompletesWhenTheMaskChanges)
+{
+    // The snapshot walk is held at bucket 1 after it took bucket 0's flow;
+    // then a reload finds no handler and clears the mask. The call read the
+    // mask once, at its start, and still queues its record.
+    auto plugin = MakeTestPlugin(0x04);
+    vdFlowMap map(2);
+    auto first = DetectedFlow(), second = DetectedFlow();
+    map.Acquire(0).push_back(first);
+    map.Release(0);
+    map.Acquire(1).push_back(second);
+    std::thread daemon([&] { plugin->DispatchProcessorEvent(Number(1), &map); });
+    ASSERT_TRUE(lpptest::WaitFor([&] { return first.use_count() == 3; }));
+    plugin->handler_mask = 0;
+    map.Release(1);
+    daemon.join();
+    auto records = TakeAll(*plugin);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].entries.size(), 2u);
+}
+
 TEST(PluginIntake, EventNumbersAreStoredUnchanged)
 {
     auto plugin = MakeTestPlugin(0x0f);

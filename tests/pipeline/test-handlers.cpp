@@ -1,5 +1,6 @@
 // The script's handlers as the worker calls them: arguments, routing, order,
 // errors, and what ends the worker.
+#include <atomic>
 #include <thread>
 
 #include "pipeline-fixture.hpp"
@@ -192,21 +193,46 @@ end
 
 TEST_F(PipelineTest, HandlerReplacedByANumberLogsLuasErrorAndGoesOn)
 {
-    Start(R"(
-function ProcessFlowEvent(event, flows) ProcessFlowEvent = 42 end
+    // Only nil counts as missing: false is called like any other value.
+    for (const char *value : {"42", "false"}) {
+        Stop();
+        log.Clear();
+        Start(std::string("function ProcessFlowEvent(event, flows) ProcessFlowEvent = ") + value + R"( end
 function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
 )");
-    auto flow = MakeFlow();
+        auto flow = MakeFlow();
+        SendFlow(2, flow);
+        SendFlow(3, flow);
+        SendFlow(4, flow);
+        SendAgent(13);
+        ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
+        auto errors = log.Matching(": ProcessFlowEvent: error: ");
+        ASSERT_EQ(errors.size(), 2u) << log.Text();
+        const std::string type = value[0] == 'f' ? "boolean" : "number";
+        for (const auto &line : errors)
+            EXPECT_NE(line.find("attempt to call a " + type + " value"), std::string::npos) << line;
+        EXPECT_FALSE(plugin->HasEnded());
+    }
+}
+
+TEST_F(PipelineTest, EachHandlerReceivesItsArgumentsAndNoMore)
+{
+    Start(R"(
+local function Count(name, ...) lpp.print("args " .. name .. " " .. select("#", ...)) end
+function ProcessAgentEvent(...) Count("agent", ...) end
+function ProcessFlowEvent(...) Count("flow", ...) end
+function ProcessFlowMap(...) Count("map", ...) end
+function ProcessFlowStats(...) Count("stats", ...) end
+)");
+    auto flow = MakeDetectedFlow();
+    vdFlowMap map(1);
+    map.Acquire(0).push_back(flow);
+    map.Release(0);
+    SendAgent(12);
     SendFlow(2, flow);
-    SendFlow(3, flow);
-    SendFlow(4, flow);
-    SendAgent(13);
-    ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
-    auto errors = log.Matching(": ProcessFlowEvent: error: ");
-    ASSERT_EQ(errors.size(), 2u) << log.Text();
-    for (const auto &line : errors)
-        EXPECT_NE(line.find("attempt to call a number value"), std::string::npos) << line;
-    EXPECT_FALSE(plugin->HasEnded());
+    plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
+    ASSERT_TRUE(WaitForLine("args stats ")) << log.Text();
+    EXPECT_EQ(Printed("args "), (std::vector<std::string>{"agent 1", "flow 2", "map 1", "stats 1"}));
 }
 
 TEST_F(PipelineTest, HandlerSetToNilEndsTheWorker)
@@ -229,6 +255,45 @@ function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
     EXPECT_TRUE(Printed("seen ").empty());
     EXPECT_EQ(plugin->QueueLength(), 1u);
     EXPECT_EQ(flow.use_count(), 1) << "the record in hand was destroyed";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PipelineTest, DetectionFieldsChangedTogetherUnderTheFlowLockAreSeenTogether)
+{
+    // A daemon thread renames the flow under its lock while the worker
+    // builds tables: the two names, read under that lock, always agree.
+    Start(R"(
+local handled = 0
+function ProcessFlowEvent(event, flows)
+  handled = handled + 1
+  local f = flows[1]
+  if f.dns_host_name ~= f.host_server_name then lpp.print("torn " .. f.dns_host_name .. " " .. f.host_server_name) end
+end
+function ProcessAgentEvent(event) lpp.print("handled " .. handled) end
+)");
+    auto flow = MakeFlow();
+    std::atomic<bool> stop{false};
+    std::vector<std::string> names;
+    for (int i = 0; i < 64; i++) names.push_back("host-" + std::to_string(i) + std::string(i * 16, 'x'));
+    std::thread daemon([&flow, &stop, &names] {
+        for (std::size_t i = 0; !stop.load(); i++) {
+            std::lock_guard<std::recursive_mutex> guard(flow->lock);
+            flow->dns_host_name = names[i % names.size()];
+            flow->host_server_name = names[i % names.size()];
+        }
+    });
+    const int events = 5000;
+    for (int i = 0; i < events; i++) SendFlow(2, flow);
+    SendAgent(13);
+    const bool handled = WaitForLine("handled ");
+    stop = true;
+    daemon.join();
+    ASSERT_TRUE(handled) << log.Text();
+    EXPECT_EQ(Printed("handled "), std::vector<std::string>{std::to_string(events)});
+    EXPECT_EQ(Printed("torn "), std::vector<std::string>{});
 }
 
 }  // namespace

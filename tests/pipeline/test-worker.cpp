@@ -1,6 +1,7 @@
 // The worker loop: start, reloads, termination.
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "pipeline-fixture.hpp"
 
@@ -62,6 +63,22 @@ TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
     // The unchanged script keeps the queued record.
     ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
     EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 2u) << log.Text();
+
+    // A request made while Reload runs (the new script's top level waits
+    // for "go2") is absorbed by that reload: the passes after it, which
+    // take the two records, reload no more.
+    dir.Write("script.lua", "lpp.print('building')\nwhile not io.open('" + dir.Path() + "/go2') do end\n" +
+            BlockingScript(dir.Path()));
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    ASSERT_TRUE(WaitForLine("building")) << log.Text();
+    plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+    dir.Write("go2", "");
+    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    SendAgent(13);
+    ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 13").size() == 2; })) << log.Text();
+    SendAgent(13);
+    ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 13").size() == 3; })) << log.Text();
+    EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 3u) << log.Text();
 }
 
 TEST_F(PipelineTest, SuccessfulReloadDiscardsQueuedRecords)
@@ -125,8 +142,13 @@ TEST_F(PipelineTest, IdleWorkerNoticesTerminationAndReloads)
     SendAgent(12);
     ASSERT_TRUE(WaitForLine("seen new 12")) << log.Text();
 
+    // Terminate reaches the worker asleep in its wait; a record appended
+    // before the wait's deadline is still handled before the loop ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     plugin->Terminate();
+    SendAgent(13);
     EXPECT_TRUE(WaitFor([this] { return plugin->HasEnded(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Printed("seen new "), (std::vector<std::string>{"12", "13"}));
 }
 
 }  // namespace

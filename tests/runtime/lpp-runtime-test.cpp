@@ -39,6 +39,17 @@ TEST_F(BuildTest, CallableValuesCountAndOthersDoNot)
 
     Load("ProcessFlowStats = {}\nProcessFlowEvent = function() end\n");
     EXPECT_EQ(plugin->handler_mask.load(), 0x02);
+
+    // A __call field counts when it is not nil, whatever it holds; numbers
+    // and strings never count, metatable or not.
+    Load(R"(
+        ProcessFlowMap = setmetatable({}, { __call = false })
+        debug.setmetatable(0, { __call = function() end })
+        ProcessFlowEvent = 42
+        getmetatable('').__call = function() end
+        ProcessFlowStats = 'text'
+    )");
+    EXPECT_EQ(plugin->handler_mask.load(), 0x04);
 }
 
 TEST_F(BuildTest, NoHandlerFailsAfterTheTopLevelRan)
@@ -96,13 +107,16 @@ TEST_F(BuildTest, RuntimeErrorReportsPathFirstWithMessageAndTraceback)
     EXPECT_NE(message.find(path + ":3: in main chunk"), std::string::npos) << message;
     EXPECT_EQ(plugin->handler_mask.load(), 0x08);
 
-    message = LoadFailure("error({})\n");
-    EXPECT_EQ(message.rfind(plugin->script_path +
-                                ": initialization: Runtime Error: An unknown error has triggered "
-                                "the default error handler\nstack traceback:\n",
-                  0),
-        0u)
-        << message;
+    // A number is not a message either.
+    for (const char *top_level : {"error({})\n", "error(42)\n"}) {
+        message = LoadFailure(top_level);
+        EXPECT_EQ(message.rfind(plugin->script_path +
+                                    ": initialization: Runtime Error: An unknown error has triggered "
+                                    "the default error handler\nstack traceback:\n",
+                      0),
+            0u)
+            << message;
+    }
 }
 
 // A chunk compiled by Lua itself, as luac writes it.

@@ -87,14 +87,20 @@ TEST_F(ScriptTest, DispatchChannelsAreSortedValues)
         lpp.dispatch('t2', { first = 10, second = 2.5, third = 10 }, 'x', 0, 0)
         lpp.dispatch('t3', {}, 'x', 0, 0)
         lpp.dispatch('t4', { true, {}, 'z' }, 'x', 0, 0)
+        lpp.dispatch('t5', { 1, 1.0, -0.0, 2^63 }, 'x', 0, 0)
+        lpp.dispatch('t6', { 'a\0b', 'a' }, 'x', 0, 0)
     )");
     auto sent = payloads.Payloads();
-    ASSERT_EQ(sent.size(), 4u);
+    ASSERT_EQ(sent.size(), 6u);
     EXPECT_EQ(sent[0].target, "t1");
     EXPECT_EQ(sent[0].channels, (std::set<std::string>{"alpha", "beta"}));
     EXPECT_EQ(sent[1].channels, (std::set<std::string>{"10", "2.5"}));
     EXPECT_TRUE(sent[2].channels.empty());
     EXPECT_EQ(sent[3].channels, (std::set<std::string>{"", "z"}));
+    // Each number keeps its own Lua text, integer or float.
+    EXPECT_EQ(sent[4].channels, (std::set<std::string>{"1", "1.0", "-0.0", "9.2233720368548e+18"}));
+    // A zero byte is part of the name.
+    EXPECT_EQ(sent[5].channels, (std::set<std::string>{"a", std::string("a\0b", 3)}));
 }
 
 TEST_F(ScriptTest, DispatchPassesTargetAndPayloadBytes)
@@ -132,13 +138,17 @@ TEST_F(ScriptTest, DispatchFlagsFromFormatAndCompressor)
             { 0 / 0, math.huge },
             { -math.huge, 1e300 },
             { 2^63, -2^63 },
+            { '9007199254740993', 0 },
         }
         for _, case in ipairs(cases) do
             lpp.dispatch('t', {}, 'x', case[1], case[2])
         end
     )");
     const std::vector<unsigned> expected = {
-        0x24, 0x00, 0x01, 0x00, 0x04, 0x01, 0x24, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+        0x24, 0x00, 0x01, 0x00, 0x04, 0x01, 0x24, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+        // A numeric string beyond 2^53 converts through a float: 2^53 cut
+        // to 32 bits is 0, where the integer 2^53 + 1 would select JSON.
+        0x00};
     auto sent = payloads.Payloads();
     ASSERT_EQ(sent.size(), expected.size());
     for (std::size_t index = 0; index < expected.size(); index++)

@@ -39,13 +39,6 @@ function ProcessAgentEvent(event)
 end
 )";
 
-// Joins a recording line written over several source lines.
-std::string OneLine(std::string text)
-{
-    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-    return text + "\n";
-}
-
 bool Has(const std::vector<std::string> &lines, const std::string &line)
 {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -55,33 +48,9 @@ using Recording = vxReplayTest;
 
 TEST_F(Recording, EveryFlowFieldReachesTheFlowTable)
 {
-    auto run = RunScript(dump_script, OneLine(R"({"op":"flow","event":"new","id":"all","json":{"extra":5,"list":[1,"two"]},"set":{
-"iface":{"name":"wan0","role":2},"digest_lower":"00000000000000ff","digest_mdata":[1,"abcdef0123456789"],
-"ip_version":4,"ip_dscp":46,"ip_protocol":6,"lower_map":1,"other_type":5,"tunnel_type":1,"origin":1,
-"privacy_mask":0,"vlan_id":4094,"first_seen_at":1700000000000,"last_seen_at":1700000005000,
-"lower_mac":"aa:bb:cc:dd:ee:ff","upper_mac":"00:11:22:33:44:55",
-"lower_addr":"192.168.1.10","lower_port":51514,"upper_addr":"93.184.216.34","upper_port":443,
-"flags":{"detection_complete":true,"detection_guessed":false,"detection_init":true,"detection_updated":true,
-"dhc_hit":true,"fhc_hit":false,"expiring":true,"expired":false,"soft_dissector":true},
-"tcp":{"fin_acks":2,"last_seq":123456},
-"stats":{"lower_bytes":100,"upper_bytes":200,"total_bytes":300,"lower_total_bytes":1000,"upper_total_bytes":2000,
-"lower_packets":3,"upper_packets":4,"total_packets":7,"lower_total_packets":30,"upper_total_packets":40,
-"detection_packets":5,"lower_rate":1.5,"upper_rate":2.5,"tcp_seq_errors":6,"tcp_resets":7,"tcp_retrans":8},
-"gtp":{"version":1,"ip_version":4,"ip_dscp":8,"lower_addr":"10.0.0.1","upper_addr":"10.0.0.2","lower_port":2152,
-"upper_port":2153,"lower_teid":1,"upper_teid":2,"lower_type":3,"upper_type":4,"lower_map":1,"other_type":3},
-"dns_host_name":"dns.example","host_server_name":"www.example.com",
-"detected_protocol":188,"detected_application":126,"master_protocol":3,
-"detected_protocol_name":"QUIC","detected_application_name":"Google",
-"category":{"application":11,"protocol":12,"domain":13,"lower_net":14,"upper_net":15,"overlay":16},
-"http":{"user_agent":"curl/8","url":"/x"},"dhcp":{"fingerprint":"1,3,6","class_ident":"MSFT 5.0"},
-"ssh":{"client_agent":"SSH-2.0-c","server_agent":"SSH-2.0-s"},
-"tls":{"version":771,"cipher_suite":4865,"encrypted_ch_version":65037,"server_cn":"cn.example",
-"issuer_dn":"CN=issuer","subject_dn":"CN=subject","client_ja4":"t13d_ja4","fingerprint":"00ff10",
-"alpn":["h3","h2"],"alpn_server":["h3"]},
-"smtp_tls":true,"bt_info_hash":"0102abcd","ssdp_user_agent":"upnp/1.0","mdns_domain_name":"printer.local",
-"stun":{"mapped":"1.2.3.4:3478","peer":"[2001:db8::9]:19302","relayed":"5.6.7.8:1","response":"9.9.9.9:2","other":"[::1]:3"},
-"risk":{"score":110,"score_client":10,"score_server":100,"risks":[27,6]},
-"tags":["zeta","alpha"]}})"));
+    auto run = RunScript(dump_script,
+        R"({"op":"flow","event":"new","id":"all","json":{"extra":5,"list":[1,"two"]},"set":)" + vxEveryFieldSet() +
+            "}\n");
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     const auto lines = LinesWith(run.out, "lua: ");
     const std::vector<std::string> expected = {

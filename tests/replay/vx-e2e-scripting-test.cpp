@@ -1,4 +1,14 @@
-// What a script author counts on: Debian's Lua modules load in the plugin.
+// What a script author counts on: Debian's Lua modules load in the plugin;
+// the reference, docs/scripting.md, lists every key of the flow tables with
+// its type and every LPP_* global with its value, no more and no less; and
+// its recipes run.
+#include <sys/stat.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
 #include "vx-e2e-support.hpp"
 
 namespace {
@@ -21,6 +31,245 @@ end
         "{\"op\":\"agent\",\"event\":\"update_init\"}\n");
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(LinesWith(run.out, "lua: {"), std::vector<std::string>{"\"event\":12} {\"event\":12} 120"}) << run.out;
+}
+
+// Prints "global NAME TYPE VALUE" for each LPP_* global, and for a full and a
+// counters-only flow table "FORM PATH TYPE" for every key, sub-tables walked
+// (a table met twice, risk and risks, only once). TYPE is a Lua type, with
+// math.type for numbers, or "array of T" for a table whose keys are 1..n.
+const char *const reference_dump = R"(
+local function Kind(value)
+    if type(value) == "number" then return math.type(value) end
+    return type(value)
+end
+
+local function ArrayKind(value)
+    local count = 0
+    for _ in pairs(value) do count = count + 1 end
+    if count == 0 then return nil end
+    for i = 1, count do if value[i] == nil then return nil end end
+    local kind = Kind(value[1])
+    for i = 2, count do if Kind(value[i]) ~= kind then return "array of mixed" end end
+    return "array of " .. kind
+end
+
+local function Dump(form, path, value, seen)
+    local keys = {}
+    for k in pairs(value) do keys[#keys + 1] = k end
+    table.sort(keys, function(a, b) return tostring(a) < tostring(b) end)
+    for _, k in ipairs(keys) do
+        local v, p = value[k], path .. "." .. tostring(k)
+        local kind = Kind(v)
+        if kind == "table" then kind = ArrayKind(v) or "table" end
+        lpp.print(form .. " " .. p .. " " .. kind)
+        if kind == "table" and not seen[v] then
+            seen[v] = true
+            Dump(form, p, v, seen)
+        end
+    end
+end
+
+local names = {}
+for name in pairs(_G) do
+    if type(name) == "string" and name:match("^LPP_") then names[#names + 1] = name end
+end
+table.sort(names)
+for _, name in ipairs(names) do
+    lpp.print("global " .. name .. " " .. Kind(_G[name]) .. " " .. tostring(_G[name]))
+end
+
+function ProcessFlowMap(flows) Dump("full", "flow", flows[1], {}) end
+function ProcessFlowStats(flows) Dump("counters", "flow", flows[1], {}) end
+)";
+
+struct DocKey {
+    std::string type;
+    std::string present;
+};
+
+// The reference: flow-table sections (a heading naming `flow` or
+// `flow.PATH`, then one Markdown table whose rows begin with `key` | type |
+// present), and the LPP_* cells of any table (`NAME` | value, or | string
+// for the paths), a row possibly holding several such pairs side by side.
+struct Reference {
+    std::map<std::string, std::map<std::string, DocKey>> sections;
+    std::map<std::string, std::string> constants;
+    std::set<std::string> paths;
+    std::vector<std::string> duplicates;
+};
+
+std::vector<std::string> Cells(const std::string &row)
+{
+    std::vector<std::string> cells;
+    std::istringstream input(row.substr(1));
+    std::string cell;
+    while (std::getline(input, cell, '|')) {
+        const auto first = cell.find_first_not_of(' ');
+        const auto last = cell.find_last_not_of(' ');
+        cells.push_back(first == std::string::npos ? "" : cell.substr(first, last - first + 1));
+    }
+    return cells;
+}
+
+Reference ParseReference(const std::string &text)
+{
+    static const std::regex section_name("`(flow(\\.[a-z_]+)*)`");
+    static const std::regex key_cell("`([a-z_0-9]+)`");
+    static const std::regex constant_cell("`(LPP_[A-Z0-9_]+)`");
+    static const std::regex integer("-?[0-9]+");
+    Reference doc;
+    std::string section;
+    std::istringstream input(text);
+    std::string line;
+    bool code = false;
+    while (std::getline(input, line)) {
+        if (line.rfind("```", 0) == 0) code = !code;
+        if (code) continue;
+        std::smatch match;
+        if (line.rfind('#', 0) == 0) {
+            section = std::regex_search(line, match, section_name) ? match[1].str() : "";
+            continue;
+        }
+        if (line.rfind('|', 0) != 0) continue;
+        const auto cells = Cells(line);
+        if (cells.size() < 2) continue;
+        if (std::regex_match(cells[0], match, constant_cell)) {
+            // Constant tables may set name-value pairs side by side.
+            for (std::size_t i = 0; i + 1 < cells.size(); i += 2) {
+                if (!std::regex_match(cells[i], match, constant_cell)) continue;
+                const std::string name = match[1];
+                if (cells[i + 1] == "string")
+                    doc.paths.insert(name);
+                else if (std::regex_match(cells[i + 1], integer) && !doc.constants.emplace(name, cells[i + 1]).second)
+                    doc.duplicates.push_back(name);
+            }
+        } else if (!section.empty() && std::regex_match(cells[0], match, key_cell)) {
+            DocKey key{cells[1], cells.size() > 2 ? cells[2] : ""};
+            if (!doc.sections[section].emplace(match[1].str(), key).second)
+                doc.duplicates.push_back(section + "." + match[1].str());
+        }
+    }
+    return doc;
+}
+
+TEST_F(Scripting, ReferenceDocumentsEveryFlowTableKeyAndEveryConstant)
+{
+    auto run = RunScript(reference_dump,
+        "{\"op\":\"update\",\"id\":\"all\",\"set\":" + vxEveryFieldSet() + "}\n{\"op\":\"flow_map\"}\n");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const Reference doc = ParseReference(ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/docs/scripting.md"));
+    EXPECT_TRUE(doc.duplicates.empty()) << "documented twice: " << ::testing::PrintToString(doc.duplicates);
+
+    // form -> path -> type, as the plugin built them.
+    std::map<std::string, std::map<std::string, std::string>> dumped;
+    std::map<std::string, std::string> constants;
+    std::set<std::string> paths;
+    for (const auto &line : LinesWith(run.out, "lua: ")) {
+        std::istringstream fields(line);
+        std::string form, name, type, rest;
+        fields >> form >> name >> type;
+        std::getline(fields, rest);
+        if (form == "global" && type == "integer")
+            constants[name] = rest.substr(1);
+        else if (form == "global" && type == "string")
+            paths.insert(name);
+        else if (form == "global")
+            ADD_FAILURE() << name << " is a " << type;
+        else if (form == "full" || form == "counters")
+            dumped[form][name] = type + rest;
+    }
+    ASSERT_FALSE(dumped["full"].empty()) << run.out;
+    ASSERT_FALSE(dumped["counters"].empty()) << run.out;
+
+    for (const auto &[form, keys] : dumped) {
+        for (const auto &[path, type] : keys) {
+            const auto dot = path.rfind('.');
+            const auto section = doc.sections.find(path.substr(0, dot));
+            if (section == doc.sections.end()) {
+                ADD_FAILURE() << form << " table: " << path << " (" << type << ") is in no section of the reference";
+                continue;
+            }
+            const auto key = section->second.find(path.substr(dot + 1));
+            if (key == section->second.end())
+                ADD_FAILURE() << form << " table: " << path << " (" << type << ") is not documented";
+            else
+                EXPECT_EQ(key->second.type, type) << form << " table: " << path;
+        }
+    }
+    std::set<std::string> counters_keys, documented_counters_keys;
+    for (const auto &[section, keys] : doc.sections) {
+        for (const auto &[key, entry] : keys) {
+            EXPECT_EQ(dumped["full"].count(section + "." + key), 1u)
+                << section << "." << key << " is documented but not in a full flow table with every sub-table";
+            if (section == "flow" && entry.present.rfind("both forms", 0) == 0) documented_counters_keys.insert(key);
+        }
+    }
+    for (const auto &[path, type] : dumped["counters"])
+        if (path.find('.', 5) == std::string::npos) counters_keys.insert(path.substr(5));
+    EXPECT_EQ(counters_keys, documented_counters_keys) << "keys of the counters-only table (present: both forms)";
+
+    EXPECT_EQ(constants.size(), 65u);
+    for (const auto &[name, value] : constants) {
+        const auto documented = doc.constants.find(name);
+        if (documented == doc.constants.end())
+            ADD_FAILURE() << name << " (" << value << ") is not documented";
+        else
+            EXPECT_EQ(documented->second, value) << name;
+    }
+    for (const auto &[name, value] : doc.constants)
+        EXPECT_EQ(constants.count(name), 1u) << name << " is documented but not a global of the state";
+    EXPECT_EQ(paths.size(), 4u);
+    EXPECT_EQ(doc.paths, paths);
+}
+
+// The ```lua blocks of the reference's Recipes section, each a whole script.
+std::vector<std::string> Recipes(const std::string &text)
+{
+    std::vector<std::string> recipes;
+    std::istringstream input(text);
+    std::string line;
+    bool in_recipes = false, in_block = false;
+    while (std::getline(input, line)) {
+        if (line.rfind("## ", 0) == 0) in_recipes = line == "## Recipes";
+        if (!in_recipes) continue;
+        if (line == "```lua") {
+            in_block = true;
+            recipes.emplace_back();
+        } else if (line == "```") {
+            in_block = false;
+        } else if (in_block) {
+            recipes.back() += line + "\n";
+        }
+    }
+    return recipes;
+}
+
+TEST_F(Scripting, RecipesOfTheReferenceRunWithoutErrorAndDoWhatTheySay)
+{
+    const auto recipes = Recipes(ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/docs/scripting.md"));
+    ASSERT_EQ(recipes.size(), 4u);
+    const std::string recording = ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/examples/app-bytes.jsonl");
+    const std::string persistent = Path("persistent");
+    ASSERT_EQ(mkdir(persistent.c_str(), 0700), 0);
+
+    // What each recipe leaves on the recording of two update cycles.
+    auto bytes = RunScript(recipes[0], recording, {"-d"});
+    EXPECT_EQ(LinesWith(bytes.out, "lua: YouTube ").size(), 2u) << bytes.out;
+    auto names = RunScript(recipes[1], recording, {"-d"});
+    EXPECT_EQ(LinesWith(names.out, "lua: rr3.googlevideo.com 192.168.1.20 -> 142.250.180.14").size(), 1u)
+        << names.out;
+    auto sink = RunScript(recipes[2], recording, {"-d"});
+    EXPECT_NE(sink.sinks.find(R"("payload":"{\"server\":\"rr3.googlevideo.com\",\"protocol\":\"TLS\",)"),
+        std::string::npos)
+        << sink.sinks;
+    auto gzip = RunScript(recipes[3], recording, {"-d", "--path-persistent", persistent});
+    const std::string packed = ReadFileText(persistent + "/expired-1.txt.gz");
+    EXPECT_EQ(packed.substr(0, 2), "\x1f\x8b") << "a gzip file";
+
+    for (const auto *run : {&bytes, &names, &sink, &gzip}) {
+        EXPECT_EQ(run->status, 0) << run->out << run->err;
+        EXPECT_EQ(run->out.find(": error: "), std::string::npos) << run->out;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,12 @@ struct vxReplayRun {
     std::string sinks;  // the --sinks file, when RunScript wrote one
 };
 
+// The "set" member of a recording line (an object, on one line) that gives a
+// flow every field the recording format knows: a TCP flow in a GTP tunnel
+// with every protocol detail, risk and tag, hence every key and sub-table of
+// the flow table. Detection initialised, not expired: it joins flow maps.
+std::string vxEveryFieldSet();
+
 class vxReplayTest : public ::testing::Test {
 public:
     static std::string ReadFileText(const std::string &path);

@@ -24,6 +24,7 @@ libndpi-dev
 libxxhash-dev
 libndpi-bin
 tcpdump
+diffutils
 clang
 libclang-rt-14-dev
 llvm

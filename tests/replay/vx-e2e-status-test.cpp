@@ -45,6 +45,10 @@ TEST_F(ExitStatus, OneForUsageErrors)
         {rec, rec},
         {"--local-net", "10.0.0.0/8", rec},
         {Path("missing.jsonl")},
+        // An expected file that cannot be read stops the run before the
+        // plugin is loaded (without --conf, loading it would give 2).
+        {"--expect", Path("absent.txt"), rec},
+        {"--expect", dir.Path(), rec},
     };
     for (const auto &args : usages) {
         auto run = Run(args);
@@ -95,6 +99,53 @@ TEST_F(ExitStatus, ThreeWhenTheFirstReloadFails)
 {
     auto run = RunScript("this is not lua", "{\"op\":\"wait\"}\n");
     EXPECT_EQ(run.status, 3) << run.out << run.err;
+}
+
+TEST_F(ExitStatus, FourWhenStandardOutputDiffersFromTheExpectedFile)
+{
+    // Log lines and sink lines (--sinks -) are compared.
+    const std::string script = R"(
+function ProcessAgentEvent(event)
+    lpp.print("agent " .. event)
+    lpp.dispatch("t", { "c" }, "x" .. event, 0, 0)
+end
+function ProcessFlowEvent(event, flows) ProcessFlowEvent = nil end
+)";
+    const std::string recording = "{\"op\":\"agent\",\"event\":12}\n{\"op\":\"agent\",\"event\":13}\n";
+    auto first = RunScript(script, recording, {"--sinks", "-"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::vector<std::string> lines = LinesWith(first.out, "");
+    ASSERT_EQ(lines.size(), 5u) << first.out;
+    ASSERT_NE(lines[4].find("\"payload\":\"x13\""), std::string::npos) << lines[4];
+
+    auto same = RunScript(script, recording, {"--sinks", "-", "--expect", Write("same.txt", first.out)});
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.err, "");
+    EXPECT_EQ(same.out, first.out);
+
+    // A diff of three lines of context on standard error; standard output
+    // is still written.
+    std::string other = first.out;
+    other.replace(other.rfind("x13"), 3, "x14");
+    const std::string expected = Write("other.txt", other);
+    auto differs = RunScript(script, recording, {"--sinks", "-", "--expect", expected});
+    EXPECT_EQ(differs.status, 4);
+    EXPECT_EQ(differs.out, first.out);
+    std::string changed = lines[4];
+    changed.replace(changed.rfind("x13"), 3, "x14");
+    EXPECT_EQ(differs.err, "--- " + expected + "\n+++ (standard output)\n@@ -2,4 +2,4 @@\n " + lines[1] + "\n " +
+        lines[2] + "\n " + lines[3] + "\n-" + changed + "\n+" + lines[4] + "\n");
+
+    // Every other status comes first: the worker ending by an exception,
+    // and a bad recording line.
+    auto ended = RunScript(script, recording + "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\"}\n"
+        "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"b\"}\n",
+        {"--sinks", "-", "--expect", expected});
+    EXPECT_EQ(ended.status, 3);
+    EXPECT_NE(ended.err.find("+++ (standard output)\n"), std::string::npos) << ended.err;
+    auto bad = RunScript(script, recording + "{\"op\":\"nothing\"}\n", {"--expect", expected});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
 }
 
 TEST_F(ExitStatus, HelpAndVersion)

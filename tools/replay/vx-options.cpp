@@ -63,6 +63,8 @@ std::string vxUsageText()
         "  --path-volatile DIR  (default: /var/run/vessixd)\n"
         "  --path-persistent DIR (default: /var/lib/vessixd)\n"
         "  --buckets N          bucket count of the flow map, 1 or more (default: 16)\n"
+        "  --expect FILE        compare standard output with FILE; on a difference print a\n"
+        "                       unified diff on standard error and exit with status 4\n"
         "  --capture PATH       replay a packet capture instead of a recording\n"
         "  --local-net CIDR     with --capture: a local network (repeatable)\n"
         "  --update-interval S  with --capture: seconds between update cycles (default: 15)\n"
@@ -71,7 +73,8 @@ std::string vxUsageText()
         "  --version            print the tool's version\n"
         "\n"
         "Exit status: 0 replayed, 1 usage error or bad recording, 2 the plugin could not be\n"
-        "created, 3 the plugin's worker thread ended by an exception.\n";
+        "created, 3 the plugin's worker thread ended by an exception, 4 standard output\n"
+        "differs from the --expect file.\n";
 }
 
 vxReplayOptions vxParseOptions(int argc, const char *const *argv)
@@ -156,6 +159,9 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
             std::string text = take_value();
             options.buckets = static_cast<std::size_t>(ParseUnsigned("--buckets", text, 1u << 24));
             if (options.buckets == 0) throw vxUsageError("--buckets: expected 1 or more, not 0");
+        } else if (name == "--expect") {
+            options.expect_path = take_value();
+            if (options.expect_path.empty()) throw vxUsageError("--expect: the path is empty");
         } else if (name == "--capture") {
             options.capture_path = take_value();
             if (options.capture_path.empty()) throw vxUsageError("--capture: the path is empty");

@@ -32,6 +32,7 @@ struct vxReplayOptions {
     std::string path_persistent = "/var/lib/vessixd";
     std::size_t buckets = 16;
     std::string recording;    // "-" for standard input
+    std::string expect_path;  // --expect: empty when not given
 
     // Packet-capture input.
     std::string capture_path;

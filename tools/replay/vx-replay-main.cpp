@@ -15,6 +15,7 @@
 #include <vessixd.hpp>
 
 #include "vessixd-standin.hpp"
+#include "vx-expected-output.hpp"
 #include "vx-flow-map.hpp"
 #include "vx-options.hpp"
 #include "vx-recording.hpp"
@@ -108,30 +109,10 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
     return status;
 }
 
-int Main(int argc, char **argv)
+// Loads the plugin, replays, and takes the plugin down; returns the exit
+// status.
+int LoadAndReplay(const vxReplayOptions &options, const std::vector<vxRecordingOp> &ops, vxSinkOutput &sinks)
 {
-    vxReplayOptions options;
-    std::vector<vxRecordingOp> ops;
-    vxSinkOutput sinks;
-    try {
-        options = vxParseOptions(argc, argv);
-        if (options.help) {
-            std::fputs(vxUsageText().c_str(), stdout);
-            return VX_EXIT_OK;
-        }
-        if (options.version) {
-            std::printf("vessix-replay %s\n", VX_REPLAY_VERSION);
-            return VX_EXIT_OK;
-        }
-        // The whole recording is read and checked before the plugin is
-        // loaded: a bad line replays nothing.
-        if (options.capture_path.empty()) ops = ReadRecording(options.recording);
-        if (options.sinks) sinks.Open(options.sinks_path);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "vessix-replay: %s\n", e.what());
-        return VX_EXIT_USAGE;
-    }
-
     CreateGlobalConfig(options);
     vd_standin_set_debug(options.debug);
     // The type reaches the plugin's base class through the stand-in, as
@@ -179,6 +160,39 @@ int Main(int argc, char **argv)
     plugin.reset();
     vxSinkOutput::Uninstall();
     vdGlobalConfig::Destroy();
+    return status;
+}
+
+int Main(int argc, char **argv)
+{
+    vxReplayOptions options;
+    std::vector<vxRecordingOp> ops;
+    vxSinkOutput sinks;
+    std::unique_ptr<vxExpectedOutput> expected;
+    try {
+        options = vxParseOptions(argc, argv);
+        if (options.help) {
+            std::fputs(vxUsageText().c_str(), stdout);
+            return VX_EXIT_OK;
+        }
+        if (options.version) {
+            std::printf("vessix-replay %s\n", VX_REPLAY_VERSION);
+            return VX_EXIT_OK;
+        }
+        // The whole recording is read and checked before the plugin is
+        // loaded: a bad line replays nothing.
+        if (options.capture_path.empty()) ops = ReadRecording(options.recording);
+        if (!options.expect_path.empty()) expected = std::make_unique<vxExpectedOutput>(options.expect_path);
+        if (options.sinks) sinks.Open(options.sinks_path);
+        if (expected) expected->Start();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vessix-replay: %s\n", e.what());
+        return VX_EXIT_USAGE;
+    }
+
+    int status = LoadAndReplay(options, ops, sinks);
+    // Compared whatever the status: the diff shows how far the run got.
+    if (expected && !expected->Finish() && status == VX_EXIT_OK) status = VX_EXIT_OUTPUT_DIFFERS;
     return status;
 }
 

@@ -16,6 +16,8 @@ enum : int {
     VX_EXIT_USAGE = 1,
     VX_EXIT_PLUGIN = 2,
     VX_EXIT_WORKER_ENDED = 3,
+    // Only when nothing else went wrong.
+    VX_EXIT_OUTPUT_DIFFERS = 4,
 };
 
 class vxReplayer {

@@ -2,7 +2,11 @@
 // capture time, and the same capture always produces the same calls.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <stdexcept>
+
+#include <vx-pcap-reader.hpp>
 
 #include "capture-test-util.hpp"
 
@@ -197,6 +201,69 @@ TEST(CaptureDriverStop, ReplayReturnsSoonAfterTheDriverStops)
     // The packet under way may finish its own events.
     EXPECT_LE(summary.events, 13u);
     EXPECT_GT(driver.FlowsInMap(), 0u) << "a stopped replay leaves the map as it is";
+}
+
+// A filter keeps the packets tcpdump keeps with the same expression (its
+// counts are in the table), and the flows they make are the unfiltered
+// replay's flows, each with the packets the expression matches.
+TEST(CaptureFilter, KeepsThePacketsAndFlowsTheExpressionMatches)
+{
+    auto port = [](vdAddr &addr) { return addr.GetPort(true); };
+    struct Case {
+        const char *capture;
+        const char *filter;
+        std::uint64_t tcpdump_packets;
+        // The packets of an unfiltered flow that the expression matches.
+        std::function<std::uint32_t(vdFlow &)> matching;
+    } cases[] = {
+        {"android.pcap", "udp port 53", 42,
+            [&](vdFlow &f) {
+                bool dns = f.ip_protocol == 17 && (port(f.lower_addr) == 53 || port(f.upper_addr) == 53);
+                return dns ? f.stats.lower_total_packets + f.stats.upper_total_packets : 0;
+            }},
+        {"android.pcap", "ip6", 9,
+            [](vdFlow &f) { return f.ip_version == 6 ? f.stats.lower_total_packets + f.stats.upper_total_packets : 0; }},
+        // Linux cooked frames, one direction of each connection.
+        {"quickplay.pcap", "tcp and src port 80", 69,
+            [&](vdFlow &f) {
+                if (f.ip_protocol != 6) return 0u;
+                return (port(f.lower_addr) == 80 ? f.stats.lower_total_packets : 0) +
+                    (port(f.upper_addr) == 80 ? f.stats.upper_total_packets : 0);
+            }},
+    };
+    if (CaptureFiles().empty()) GTEST_SKIP() << "the shared captures are not there";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.capture) + " \"" + c.filter + "\"");
+        RecordingDriver all;
+        Replay(c.capture, all);
+        std::map<std::string, std::uint32_t> expected;
+        for (auto &flow : all.flows) {
+            if (std::uint32_t packets = c.matching(*flow)) expected[Endpoints(*flow)] += packets;
+        }
+
+        RecordingDriver kept;
+        vxPcapReader reader(CaptureDir() + "/" + c.capture);
+        reader.SetFilter(c.filter);
+        vxCaptureSummary summary = vxRunCapture(reader, QuietOptions(), kept);
+        ASSERT_TRUE(kept.faults.empty()) << kept.faults.front();
+        EXPECT_EQ(summary.packets, c.tcpdump_packets);
+        std::map<std::string, std::uint32_t> got;
+        for (auto &flow : kept.flows) got[Endpoints(*flow)] += flow->stats.lower_total_packets + flow->stats.upper_total_packets;
+        EXPECT_FALSE(got.empty());
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(CaptureFilter, AnExpressionLibpcapCannotCompileThrowsItsMessage)
+{
+    if (CaptureFiles().empty()) GTEST_SKIP() << "the shared captures are not there";
+    vxPcapReader reader(CaptureDir() + "/dns.pcap");
+    try {
+        reader.SetFilter("udp port");
+        FAIL() << "no error";
+    } catch (const std::runtime_error &e) {
+        EXPECT_NE(std::string(e.what()).find("syntax error"), std::string::npos) << e.what();
+    }
 }
 
 }  // namespace

@@ -67,8 +67,9 @@ std::string vxEveryFieldSet()
 
 namespace {
 
-vxReplayRun Spawn(const std::vector<std::string> &args, const std::string &stdin_path,
-    const std::string &output_folder, const std::string &working_folder)
+vxReplayRun Spawn(const std::vector<std::string> &prefix, const std::vector<std::string> &args,
+    const std::string &stdin_path, const std::string &output_folder, const std::string &working_folder,
+    const std::function<void(pid_t)> &during = {})
 {
     vxReplayRun run;
     const std::string out_path = output_folder + "/.stdout", err_path = output_folder + "/.stderr";
@@ -80,19 +81,21 @@ vxReplayRun Spawn(const std::vector<std::string> &args, const std::string &stdin
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-    std::vector<std::string> all = {VX_REPLAY_PATH};
+    std::vector<std::string> all = prefix;
+    all.push_back(VX_REPLAY_PATH);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &arg : all) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, VX_REPLAY_PATH, &actions, nullptr, argv.data(), environ);
+    int spawned = posix_spawnp(&pid, all.front().c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << VX_REPLAY_PATH;
+        ADD_FAILURE() << "cannot start " << all.front();
         return run;
     }
+    if (during) during(pid);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     int wstatus = 0;
     for (;;) {
@@ -116,13 +119,19 @@ vxReplayRun Spawn(const std::vector<std::string> &args, const std::string &stdin
 
 vxReplayRun vxReplayTest::Run(const std::vector<std::string> &args, const std::string &stdin_path)
 {
-    return Spawn(args, stdin_path, dir.Path(), "");
+    return Spawn({}, args, stdin_path, dir.Path(), "");
+}
+
+vxReplayRun vxReplayTest::RunWith(const std::vector<std::string> &prefix, const std::vector<std::string> &args,
+    const std::function<void(pid_t)> &during)
+{
+    return Spawn(prefix, args, "", dir.Path(), "", during);
 }
 
 vxReplayRun vxReplayTest::RunIn(const std::string &folder, const std::vector<std::string> &args)
 {
     lpptest::TempDir output;
-    return Spawn(args, "", output.Path(), folder);
+    return Spawn({}, args, "", output.Path(), folder);
 }
 
 vxReplayRun vxReplayTest::RunScript(const std::string &script, const std::string &recording,

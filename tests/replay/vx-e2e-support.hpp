@@ -2,6 +2,9 @@
 // configuration and recording, and the program's status and output.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,11 @@ protected:
     // Runs the program with args; standard input from stdin_path when given.
     // A run that takes longer than two minutes is killed (status -1).
     vxReplayRun Run(const std::vector<std::string> &args, const std::string &stdin_path = "");
+    // Runs it through prefix (a program and its arguments, such as one that
+    // drops privileges), and calls during with its process id while it runs;
+    // its standard output is in Path(".stdout") meanwhile.
+    vxReplayRun RunWith(const std::vector<std::string> &prefix, const std::vector<std::string> &args,
+        const std::function<void(pid_t)> &during = {});
 
     // Writes script and recording into the test's folder with a
     // configuration naming the script, and runs the recording with

@@ -1,6 +1,7 @@
-// Packet-capture input of vessix-replay: reads a capture file, tracks flows,
-// classifies them, and reports what a flow-inspection daemon would send to a
-// processor plugin, in capture time.
+// Packet-capture input of vessix-replay: reads a capture file or a live
+// interface, tracks flows, classifies them, and reports what a
+// flow-inspection daemon would send to a processor plugin, in capture time
+// (the wall clock for an interface).
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,13 @@ struct vxCaptureOptions {
     double update_interval = 15;
     // Seconds of capture time after which an idle flow expires.
     double idle_timeout = 30;
-    // Write a progress line to standard error now and then.
-    bool progress = true;
+    // Files: keep a progress line on standard error (a terminal) up to date.
+    bool progress = false;
+    // Live: seconds to capture; 0 captures until stop_fd is readable.
+    double duration = 0;
+    // Live: a descriptor that becomes readable when the capture should end
+    // (-1: none).
+    int stop_fd = -1;
     // The interface every flow of the capture is given.
     std::string iface = "eth0";
     std::uint8_t iface_role = 0;
@@ -57,7 +63,19 @@ struct vxCaptureSummary {
     std::string warning;
     // The driver stopped the replay before the end of the capture.
     bool stopped = false;
+    // Live: the interface failed (the reason is in warning); the flows
+    // captured until then were finished as at a normal end.
+    bool failed = false;
+    // Live: frames the kernel or the interface dropped.
+    std::uint64_t dropped = 0;
 };
+
+class vxPcapReader;
+
+// Replays what reader reads through driver: a file to its end, an interface
+// until options.duration has passed or options.stop_fd is readable. Then a
+// last update cycle runs and every flow left expires.
+vxCaptureSummary vxRunCapture(vxPcapReader &reader, const vxCaptureOptions &options, vxCaptureDriver &driver);
 
 // Replays the capture at path through driver. Throws std::runtime_error with
 // a clear message for a file that cannot be opened or read as a capture; a

@@ -28,6 +28,8 @@ public:
     bool Stopped() { return stopped || (stopped = driver.Stopped()); }
     std::uint64_t Flows() const { return flows_created; }
     std::uint64_t Events() const { return events; }
+    // Capture time of the next update cycle.
+    std::uint64_t NextCycle() const { return next_cycle_us; }
 
 private:
     using Event = vdPluginProcessor::Event;

@@ -1,11 +1,18 @@
-// Drives the plugin from a packet capture: the capture reader tracks flows
-// and says what the daemon would send; this driver keeps the flow map, sends
-// the events and applies the waits.
+// Drives the plugin from a packet capture or a live interface: the capture
+// input tracks flows and says what the daemon would send; this driver keeps
+// the flow map, sends the events and applies the waits.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 
 #include <vx-capture.hpp>
+#include <vx-pcap-reader.hpp>
 
 #include "vx-capture-driver.hpp"
 #include "vx-replayer.hpp"
@@ -75,23 +82,110 @@ private:
 
 }  // namespace
 
-int vxRunCapture(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows,
-    const vxReplayOptions &options)
+namespace {
+
+// Where the signal handler writes; one live capture per process.
+int stop_signal_fd = -1;
+struct sigaction previous_int, previous_term;
+
+void OnStopSignal(int)
 {
+    int saved = errno;
+    char byte = 0;
+    // A full pipe already says "stop".
+    [[maybe_unused]] ssize_t ignored = ::write(stop_signal_fd, &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+vxCaptureInput::vxCaptureInput(const vxReplayOptions &options)
+{
+    if (options.interface.empty()) {
+        name = options.capture_path;
+        reader = std::make_unique<vxPcapReader>(options.capture_path);
+        try {
+            if (options.filter_given) reader->SetFilter(options.filter);
+        } catch (const std::runtime_error &e) {
+            throw vxUsageError(std::string("--filter: ") + e.what());
+        }
+        return;
+    }
+    name = options.interface;
+    try {
+        reader = vxPcapReader::OpenInterface(options.interface, options.promiscuous);
+        if (options.filter_given) reader->SetFilter(options.filter);
+    } catch (const std::runtime_error &e) {
+        throw vxUsageError("cannot capture on " + options.interface + ": " + e.what());
+    }
+    if (!reader->Problem().empty())
+        std::fprintf(stderr, "vessix-replay: %s: %s\n", name.c_str(), reader->Problem().c_str());
+    CatchStopSignals();
+}
+
+vxCaptureInput::~vxCaptureInput()
+{
+    RestoreSignals();
+    if (stop_read >= 0) ::close(stop_read);
+    if (stop_write >= 0) ::close(stop_write);
+}
+
+// The handler only writes to a pipe that the capture waits on, whichever
+// thread the signal interrupts. A second signal ends the program as if none
+// had been caught, for a script that keeps the last cycle from ending.
+void vxCaptureInput::CatchStopSignals()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+    stop_read = fds[0];
+    stop_write = fds[1];
+    stop_signal_fd = stop_write;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(SIGINT, &action, &previous_int);
+    ::sigaction(SIGTERM, &action, &previous_term);
+    signals_caught = true;
+}
+
+void vxCaptureInput::RestoreSignals()
+{
+    if (!signals_caught) return;
+    ::sigaction(SIGINT, &previous_int, nullptr);
+    ::sigaction(SIGTERM, &previous_term, nullptr);
+    signals_caught = false;
+}
+
+int vxCaptureInput::Run(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows, const vxReplayOptions &options)
+{
+    const bool live = reader->Live();
     vxCaptureOptions capture;
     capture.local_nets = options.local_nets;
     capture.update_interval = options.update_interval;
     capture.idle_timeout = options.idle_timeout;
+    capture.progress = !live && ::isatty(STDERR_FILENO) == 1;
+    capture.duration = options.duration;
+    capture.stop_fd = stop_read;
+    // Flows of a live capture are on the interface they were captured on.
+    if (live) capture.iface = options.interface;
     CaptureDriver driver(plugin, waits, flows);
+    vxCaptureSummary summary;
     try {
-        vxCaptureSummary summary = vxReplayCapture(options.capture_path, capture, driver);
-        if (!summary.warning.empty())
-            std::fprintf(stderr, "vessix-replay: %s: %s\n", options.capture_path.c_str(), summary.warning.c_str());
+        summary = vxRunCapture(*reader, capture, driver);
     } catch (const std::runtime_error &e) {
         std::fprintf(stderr, "vessix-replay: %s\n", e.what());
         if (!waits.Ended()) waits.Drain();
         return waits.Ended() ? VX_EXIT_WORKER_ENDED : VX_EXIT_USAGE;
     }
+    if (summary.failed)
+        std::fprintf(stderr, "vessix-replay: cannot capture on %s: %s\n", name.c_str(), summary.warning.c_str());
+    else if (!summary.warning.empty())
+        std::fprintf(stderr, "vessix-replay: %s: %s\n", name.c_str(), summary.warning.c_str());
+    if (summary.dropped > 0)
+        std::fprintf(stderr, "vessix-replay: %s: %llu frames dropped\n", name.c_str(),
+            static_cast<unsigned long long>(summary.dropped));
     if (driver.Stopped() || !waits.Drain()) return VX_EXIT_WORKER_ENDED;
-    return VX_EXIT_OK;
+    return summary.failed ? VX_EXIT_USAGE : VX_EXIT_OK;
 }

@@ -1,5 +1,8 @@
-// The packet-capture input: a capture replayed through the plugin.
+// The packet-capture input: a capture file replayed, or a live interface
+// captured, through the plugin.
 #pragma once
+
+#include <memory>
 
 #include <vessixd.hpp>
 
@@ -7,6 +10,29 @@
 #include "vx-options.hpp"
 #include "vx-waits.hpp"
 
-// Replays options.capture_path; returns an exit status of vessix-replay.
-int vxRunCapture(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows,
-    const vxReplayOptions &options);
+class vxPcapReader;
+
+class vxCaptureInput {
+public:
+    // Opens the file or the interface and compiles the filter, before the
+    // plugin is loaded. Throws vxUsageError with the message to print. A
+    // live capture ends on SIGINT or SIGTERM from now on.
+    explicit vxCaptureInput(const vxReplayOptions &options);
+    ~vxCaptureInput();
+    vxCaptureInput(const vxCaptureInput &) = delete;
+    vxCaptureInput &operator=(const vxCaptureInput &) = delete;
+
+    // Runs the capture through the plugin; returns an exit status of
+    // vessix-replay.
+    int Run(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows, const vxReplayOptions &options);
+
+private:
+    void CatchStopSignals();
+    void RestoreSignals();
+
+    std::unique_ptr<vxPcapReader> reader;
+    std::string name;  // the file or the interface, for messages
+    // Live: SIGINT and SIGTERM write to this pipe; the capture waits on it.
+    int stop_read = -1, stop_write = -1;
+    bool signals_caught = false;
+};

@@ -46,8 +46,10 @@ std::string vxUsageText()
     return
         "Usage: vessix-replay [OPTIONS] RECORDING\n"
         "       vessix-replay [OPTIONS] --capture PATH\n"
+        "       vessix-replay [OPTIONS] --interface IFACE\n"
         "Runs the Lua processor plugin on the events of a recording (JSON Lines; '-'\n"
-        "reads standard input) as the flow-inspection daemon would send them.\n"
+        "reads standard input), of a packet capture or of live traffic, as the\n"
+        "flow-inspection daemon would send them.\n"
         "\n"
         "  --plugin PATH        plugin library (default: libvessix-proc-lua.so.0 beside the tool)\n"
         "  --conf PATH          the plugin parameter conf_filename\n"
@@ -65,10 +67,15 @@ std::string vxUsageText()
         "  --buckets N          bucket count of the flow map, 1 or more (default: 16)\n"
         "  --expect FILE        compare standard output with FILE; on a difference print a\n"
         "                       unified diff on standard error and exit with status 4\n"
-        "  --capture PATH       replay a packet capture instead of a recording\n"
-        "  --local-net CIDR     with --capture: a local network (repeatable)\n"
-        "  --update-interval S  with --capture: seconds between update cycles (default: 15)\n"
-        "  --idle-timeout S     with --capture: seconds before an idle flow expires (default: 30)\n"
+        "  --capture PATH       replay a packet capture (pcap or pcapng) instead of a recording\n"
+        "  --interface IFACE    capture live on IFACE instead (needs root or CAP_NET_RAW); ends\n"
+        "                       on SIGINT or SIGTERM, or after --duration\n"
+        "  --duration S         with --interface: seconds to capture (default: until a signal)\n"
+        "  --promiscuous        with --interface: put the interface in promiscuous mode\n"
+        "  --filter EXPR        with --capture or --interface: a pcap filter (tcpdump syntax)\n"
+        "  --local-net CIDR     with a capture: a local network (repeatable)\n"
+        "  --update-interval S  with a capture: seconds between update cycles (default: 15)\n"
+        "  --idle-timeout S     with a capture: seconds before an idle flow expires (default: 30)\n"
         "  --help               print this text\n"
         "  --version            print the tool's version\n"
         "\n"
@@ -83,6 +90,7 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
     std::vector<std::string> operands;
     bool capture_only_given = false;
     std::string capture_only_option;
+    std::string live_only_option;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -165,6 +173,21 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
         } else if (name == "--capture") {
             options.capture_path = take_value();
             if (options.capture_path.empty()) throw vxUsageError("--capture: the path is empty");
+        } else if (name == "--interface") {
+            options.interface = take_value();
+            if (options.interface.empty()) throw vxUsageError("--interface: the interface is empty");
+        } else if (name == "--duration") {
+            options.duration = ParseSeconds(name, take_value());
+            live_only_option = name;
+        } else if (name == "--promiscuous") {
+            no_value();
+            options.promiscuous = true;
+            live_only_option = name;
+        } else if (name == "--filter") {
+            options.filter = take_value();
+            options.filter_given = true;
+            capture_only_given = true;
+            capture_only_option = name;
         } else if (name == "--local-net") {
             options.local_nets.push_back(take_value());
             capture_only_given = true;
@@ -184,15 +207,22 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
 
     if (options.help || options.version) return options;
 
-    if (!options.capture_path.empty()) {
+    if (options.CaptureInput()) {
+        const char *input = options.interface.empty() ? "--capture" : "--interface";
 #ifndef VX_REPLAY_CAPTURE
-        throw vxUsageError("--capture: this build of vessix-replay has no packet-capture input");
+        throw vxUsageError(std::string(input) + ": this build of vessix-replay has no packet-capture input");
 #endif
+        if (!options.capture_path.empty() && !options.interface.empty())
+            throw vxUsageError("--capture and --interface: one capture input only");
         if (!operands.empty())
-            throw vxUsageError("--capture replays a capture: leave RECORDING out (got \"" +
+            throw vxUsageError(std::string(input) + " replaces RECORDING: leave it out (got \"" +
                 operands.front() + "\")");
+        if (options.interface.empty() && !live_only_option.empty())
+            throw vxUsageError(live_only_option + ": only with --interface");
     } else {
-        if (capture_only_given) throw vxUsageError(capture_only_option + ": only with --capture");
+        if (capture_only_given)
+            throw vxUsageError(capture_only_option + ": only with --capture or --interface");
+        if (!live_only_option.empty()) throw vxUsageError(live_only_option + ": only with --interface");
         if (operands.empty()) throw vxUsageError("RECORDING is missing (see --help)");
         if (operands.size() > 1)
             throw vxUsageError("one RECORDING only; unexpected \"" + operands[1] + "\"");

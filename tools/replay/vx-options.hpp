@@ -34,11 +34,18 @@ struct vxReplayOptions {
     std::string recording;    // "-" for standard input
     std::string expect_path;  // --expect: empty when not given
 
-    // Packet-capture input.
+    // Packet-capture input: a file, or a live interface.
     std::string capture_path;
+    std::string interface;
+    double duration = 0;  // --interface: 0 until a signal
+    bool promiscuous = false;
+    std::string filter;
+    bool filter_given = false;
     std::vector<std::string> local_nets;
     double update_interval = 15;
     double idle_timeout = 30;
+
+    bool CaptureInput() const { return !capture_path.empty() || !interface.empty(); }
 
     bool help = false;
     bool version = false;

@@ -82,8 +82,15 @@ struct PluginDeleter {
 };
 using PluginHandle = std::unique_ptr<vdPlugin, PluginDeleter>;
 
-int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
-    const std::vector<vxRecordingOp> &ops, vxSinkOutput &sinks)
+// The input: recording lines, or an opened capture input.
+struct ReplayInput {
+    std::vector<vxRecordingOp> ops;
+#ifdef VX_REPLAY_CAPTURE
+    std::unique_ptr<vxCaptureInput> capture;
+#endif
+};
+
+int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks)
 {
     vxWaits waits(plugin);
     vxFlowMap flows(options.buckets);
@@ -91,13 +98,13 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
     int status = VX_EXIT_WORKER_ENDED;
     if (waits.Ready()) {
 #ifdef VX_REPLAY_CAPTURE
-        if (!options.capture_path.empty()) {
-            status = vxRunCapture(plugin, waits, flows, options);
+        if (input.capture) {
+            status = input.capture->Run(plugin, waits, flows, options);
         } else
 #endif
         {
             vxReplayer replayer(plugin, waits, sinks, flows);
-            status = replayer.Run(ops, options.recording == "-" ? "<stdin>" : options.recording);
+            status = replayer.Run(input.ops, options.recording == "-" ? "<stdin>" : options.recording);
         }
     }
     plugin.Terminate();
@@ -111,7 +118,7 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options,
 
 // Loads the plugin, replays, and takes the plugin down; returns the exit
 // status.
-int LoadAndReplay(const vxReplayOptions &options, const std::vector<vxRecordingOp> &ops, vxSinkOutput &sinks)
+int LoadAndReplay(const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks)
 {
     CreateGlobalConfig(options);
     vd_standin_set_debug(options.debug);
@@ -156,7 +163,7 @@ int LoadAndReplay(const vxReplayOptions &options, const std::vector<vxRecordingO
     }
 
     sinks.Install();
-    int status = Replay(*processor, options, ops, sinks);
+    int status = Replay(*processor, options, input, sinks);
     plugin.reset();
     vxSinkOutput::Uninstall();
     vdGlobalConfig::Destroy();
@@ -166,7 +173,7 @@ int LoadAndReplay(const vxReplayOptions &options, const std::vector<vxRecordingO
 int Main(int argc, char **argv)
 {
     vxReplayOptions options;
-    std::vector<vxRecordingOp> ops;
+    ReplayInput input;
     vxSinkOutput sinks;
     std::unique_ptr<vxExpectedOutput> expected;
     try {
@@ -179,9 +186,12 @@ int Main(int argc, char **argv)
             std::printf("vessix-replay %s\n", VX_REPLAY_VERSION);
             return VX_EXIT_OK;
         }
-        // The whole recording is read and checked before the plugin is
-        // loaded: a bad line replays nothing.
-        if (options.capture_path.empty()) ops = ReadRecording(options.recording);
+        // The whole recording is read and checked, or the capture input
+        // opened, before the plugin is loaded: a bad line replays nothing.
+#ifdef VX_REPLAY_CAPTURE
+        if (options.CaptureInput()) input.capture = std::make_unique<vxCaptureInput>(options);
+#endif
+        if (!options.CaptureInput()) input.ops = ReadRecording(options.recording);
         if (!options.expect_path.empty()) expected = std::make_unique<vxExpectedOutput>(options.expect_path);
         if (options.sinks) sinks.Open(options.sinks_path);
         if (expected) expected->Start();
@@ -190,7 +200,7 @@ int Main(int argc, char **argv)
         return VX_EXIT_USAGE;
     }
 
-    int status = LoadAndReplay(options, ops, sinks);
+    int status = LoadAndReplay(options, input, sinks);
     // Compared whatever the status: the diff shows how far the run got.
     if (expected && !expected->Finish() && status == VX_EXIT_OK) status = VX_EXIT_OUTPUT_DIFFERS;
     return status;

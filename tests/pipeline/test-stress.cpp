@@ -12,11 +12,7 @@ using namespace lpptest;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kEventsPerThread = 20000;
-#else
-constexpr int kEventsPerThread = 60000;
-#endif
+constexpr int kEventsPerThread = kSanitized ? 20000 : 60000;
 constexpr int kThreads = 4;
 
 std::string CountingScript(int version)

@@ -13,21 +13,7 @@ using namespace lpptest;
 
 namespace {
 
-// Sanitizers slow the worker down several times; the counts shrink so that
-// the suite stays within its time budget there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LPP_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LPP_SANITIZED 1
-#endif
-#endif
-
-#ifdef LPP_SANITIZED
-constexpr int kEvents = 100000;
-#else
-constexpr int kEvents = 1000000;
-#endif
+constexpr int kEvents = kSanitized ? 100000 : 1000000;
 constexpr int kProducers = 4;
 // Producers wait while this many records are queued, so that a slow worker
 // does not make memory the limit of the test.

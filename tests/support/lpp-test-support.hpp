@@ -18,6 +18,22 @@
 
 namespace lpptest {
 
+// Whether this program is built with AddressSanitizer or ThreadSanitizer:
+// they slow the code down several times, so tests that repeat work for
+// load or for rare races do less of it there, to keep the suite within its
+// time budget.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Collects every log line while alive; debug lines too when debug is true.
 class LogCapture {
 public:

@@ -13,7 +13,7 @@ seconds=$4
 LD_PRELOAD=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
 export LD_PRELOAD
 
-for name in config json recording; do
+for name in config json recording capture; do
     corpus=$work/$name
     mkdir -p "$corpus"
     echo "=== fuzzing $name for ${seconds}s"

@@ -223,6 +223,11 @@ bool vxWaits::Reloaded()
     } else {
         ok = WaitIdle(true);
     }
+    // The last marker may have come back from the reload's discard, before
+    // the worker cleared its reload flag: one more, queued after that
+    // discard, comes back once the flag is clear, so that a request on the
+    // next line is not swallowed.
+    if (ok && (first.signal || second.signal)) ok = WaitNextMarker();
     // The gates may have changed with the new script.
     single_gate = map_gate = Gate::UNKNOWN;
     reload_pending = false;

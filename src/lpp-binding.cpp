@@ -1,5 +1,8 @@
-// The binding layer: state, handlers, protected calls, conversions.
+// The binding layer: state, handlers, protected calls, private threads,
+// conversions.
+#include <clocale>
 #include <cmath>
+#include <cstring>
 
 #include "lpp-binding.hpp"
 
@@ -63,9 +66,8 @@ namespace {
 
 // The body of the innermost protected call on this thread. RunBody can be
 // reached by a script: through the debug library while a body runs script
-// code (a metamethod, a finaliser), and in the registry as a closure. It
-// therefore runs only this body, once, and refuses anything else it is
-// handed, which it never dereferences.
+// code (a metamethod, a finaliser). It therefore runs only this body, once,
+// and refuses anything else it is handed, which it never dereferences.
 thread_local ProtectedBody *running_body = nullptr;
 
 // Runs the body whose ProtectedBody is the first argument, with the other
@@ -96,24 +98,19 @@ int RunBody(lua_State *state)
 
 }  // namespace
 
-void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, bool in_closure)
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
 {
     // A light C function and a light userdata: pushing them allocates
     // nothing, so nothing here can raise outside the protected call.
     if (!lua_checkstack(L, 2)) {
-        // As lua_pcall would have: the function and the arguments are gone.
-        lua_pop(L, nargs + (in_closure ? 1 : 0));
+        // As lua_pcall would have: the arguments are gone.
+        lua_pop(L, nargs);
         throw lppLuaError("stack overflow");
     }
-    if (in_closure) {
-        lua_pushlightuserdata(L, &call);
-        if (nargs > 0) lua_rotate(L, -(nargs + 1), 1);
-    } else {
-        lua_pushcfunction(L, RunBody);
-        lua_pushlightuserdata(L, &call);
-        // Function and body below the arguments, in one move.
-        if (nargs > 0) lua_rotate(L, -(nargs + 2), 2);
-    }
+    lua_pushcfunction(L, RunBody);
+    lua_pushlightuserdata(L, &call);
+    // Function and body below the arguments, in one move.
+    if (nargs > 0) lua_rotate(L, -(nargs + 2), 2);
     ProtectedBody *outer = running_body;
     running_body = &call;
     int status = lua_pcall(L, nargs + 1, nresults, 0);
@@ -138,17 +135,106 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, b
 
 }  // namespace lpp_detail
 
-void lppPushProtectedClosure(lua_State *L, int n)
+int lppRefuseReplaced(lua_State *L, const char *what)
 {
-    lua_pushcclosure(L, lpp_detail::RunBody, n);
+    return luaL_error(L, "%s was replaced while the plugin held it", what);
 }
 
-const char *lppArgString(lua_State *L, int index, std::size_t *length)
+void lppPushGlobals(lua_State *L)
 {
-    int type = lua_type(L, index);
-    if (type == LUA_TSTRING || type == LUA_TNUMBER) return lua_tolstring(L, index, length);
-    *length = 0;
-    return "";
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+    lppCheckHeld(L, -1, LUA_TTABLE, "the global table");
+}
+
+namespace {
+
+// The content of a private thread's sentinel. No script can write into a
+// userdata, nor reach this one to pass it on, so a thread whose top is a
+// userdata with this content for its key is one that lppPushPrivateThread
+// made.
+struct Sentinel {
+    const void *mark[3];
+};
+
+const char sentinel_mark = 0;
+
+Sentinel SentinelFor(const void *key) { return Sentinel{{&sentinel_mark, key, &sentinel_mark}}; }
+
+bool IsIntact(lua_State *thread, const void *key, int base_values)
+{
+    lua_Debug frame;
+    if (lua_status(thread) != LUA_OK || lua_getstack(thread, 0, &frame) != 0 ||
+        lua_gettop(thread) != base_values + 1)
+        return false;
+    if (lua_type(thread, -1) != LUA_TUSERDATA || lua_rawlen(thread, -1) != sizeof(Sentinel)) return false;
+    const Sentinel expected = SentinelFor(key);
+    return std::memcmp(lua_touserdata(thread, -1), &expected, sizeof(Sentinel)) == 0;
+}
+
+}  // namespace
+
+lua_State *lppPushPrivateThread(lua_State *L, const void *key, int base_values, void (*fill)(lua_State *thread))
+{
+    if (!lua_checkstack(L, 1)) throw lppLuaError("stack overflow");
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, key) == LUA_TTHREAD) {
+        lua_State *thread = lua_tothread(L, -1);
+        if (IsIntact(thread, key, base_values)) return thread;
+    }
+    lua_pop(L, 1);
+
+    // lua_newthread runs its collector step before the thread exists, and
+    // nothing allocates between there and the return: the thread comes back
+    // to L as made, anchored below every frame before anything fills it.
+    lua_State *thread = nullptr;
+    lppProtectedCall(L, 0, 1, [&thread, key](lua_State *S) -> int {
+        thread = lua_newthread(S);
+        lua_pushvalue(S, -1);
+        lua_rawsetp(S, LUA_REGISTRYINDEX, key);
+        return 1;
+    });
+    try {
+        lppProtectedCall(L, 0, 0, [thread, key, base_values, fill](lua_State *S) -> int {
+            if (!lua_checkstack(thread, base_values + 1)) return luaL_error(S, "stack overflow");
+            fill(thread);
+            const Sentinel sentinel = SentinelFor(key);
+            std::memcpy(lua_newuserdatauv(thread, sizeof(Sentinel), 0), &sentinel, sizeof(Sentinel));
+            return 0;
+        });
+    } catch (...) {
+        lua_pop(L, 1);
+        throw;
+    }
+    return thread;
+}
+
+const char *lppArgString(lua_State *L, int index, std::size_t *length, lppNumberText &number)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TSTRING:
+        return lua_tolstring(L, index, length);
+    case LUA_TNUMBER: {
+        // Lua's own conversion would make a string on the stack, and with it
+        // a collector step that may run a finaliser; Lua's format, applied
+        // here, gives the same text.
+        int size = 0;
+        if (lua_isinteger(L, index)) {
+            size = lua_integer2str(number.text, sizeof(number.text), lua_tointeger(L, index));
+        } else {
+            size = lua_number2str(number.text, sizeof(number.text), lua_tonumber(L, index));
+            // A float that reads like an integer gets a decimal point and a 0.
+            if (number.text[std::strspn(number.text, "-0123456789")] == '\0') {
+                number.text[size++] = lua_getlocaledecpoint();
+                number.text[size++] = '0';
+                number.text[size] = '\0';
+            }
+        }
+        *length = static_cast<std::size_t>(size);
+        return number.text;
+    }
+    default:
+        *length = 0;
+        return "";
+    }
 }
 
 std::uint32_t lppArgUnsigned(lua_State *L, int index)

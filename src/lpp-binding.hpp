@@ -53,6 +53,23 @@ private:
     lua_State *L = nullptr;
 };
 
+// Raises the Lua error for a value of the plugin's that script code replaced
+// (through the debug library) while the plugin held it in a call frame: what
+// names the value. Every check for such a replacement ends here.
+int lppRefuseReplaced(lua_State *L, const char *what);
+
+// Checks that the value at index still has type, before a raw operation on
+// it; raises through lppRefuseReplaced otherwise.
+inline void lppCheckHeld(lua_State *L, int index, int type, const char *what)
+{
+    if (lua_type(L, index) != type) lppRefuseReplaced(L, what);
+}
+
+// Pushes the global table, read raw from the registry: a script can replace
+// the registry's entry, and lua_getglobal would take whatever it holds for a
+// table. Raises through lppRefuseReplaced if it is not a table.
+void lppPushGlobals(lua_State *L);
+
 // Restores the Lua stack top on scope exit.
 class lppStackGuard {
 public:
@@ -111,10 +128,8 @@ struct ProtectedBody {
     bool started = false;
 };
 
-// Runs call under lua_pcall: through a light C function, or through the
-// closure made by lppPushProtectedClosure that lies below the nargs
-// arguments when in_closure is true.
-void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call, bool in_closure);
+// Runs call under lua_pcall through a light C function.
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call);
 
 template <typename Body>
 ProtectedBody MakeProtectedBody(Body &body)
@@ -139,32 +154,39 @@ template <typename Body>
 void lppProtectedCall(lua_State *L, int nargs, int nresults, Body &&body)
 {
     lpp_detail::ProtectedBody call = lpp_detail::MakeProtectedBody(body);
-    lpp_detail::ProtectedCall(L, nargs, nresults, call, false);
+    lpp_detail::ProtectedCall(L, nargs, nresults, call);
 }
 
-// Pushes a function that runs protected bodies as lppProtectedCall does,
-// made as a closure over the n values on top of the stack (which it pops):
-// bodies run through it read them as lua_upvalueindex(1) to (n), n at most
-// 255. Values a body reads often are cheaper there than in a table. Raises on
-// a memory error: call it inside a protected call.
-void lppPushProtectedClosure(lua_State *L, int n);
+// A thread of the plugin's own that never runs a function. Values on its
+// stack lie below every call frame, where the debug library cannot reach
+// them (it walks call frames only); values the plugin builds there or keeps
+// there stay as the plugin left them while script code (a finaliser run by an
+// allocation) runs. The thread is kept in the registry under key, with the
+// base values that fill pushes (their number is base_values) and a sentinel
+// above them.
+//
+// lppPushPrivateThread pushes the thread onto L, which anchors it while the
+// caller uses it; call it outside any Lua call, so that the anchor lies below
+// every frame too. The thread is checked first, as a script may have replaced
+// the registry entry, or reached the thread (it is the running thread of a
+// finaliser that its allocation ran) and resumed or closed it: anything but a
+// thread holding exactly its base values and the sentinel, with no call frame,
+// is dropped and a new one made. Its stack above the sentinel is the caller's
+// work area; the caller leaves it empty, or the next check drops the thread.
+// Making one raises a memory error as lppLuaError.
+lua_State *lppPushPrivateThread(lua_State *L, const void *key, int base_values, void (*fill)(lua_State *thread));
 
-// As lppProtectedCall, with the body run by the closure of
-// lppPushProtectedClosure that the caller pushed before the nargs arguments;
-// the call consumes the closure.
-template <typename Body>
-void lppProtectedCallClosure(lua_State *L, int nargs, int nresults, Body &&body)
-{
-    lpp_detail::ProtectedBody call = lpp_detail::MakeProtectedBody(body);
-    lpp_detail::ProtectedCall(L, nargs, nresults, call, true);
-}
-
-// Argument conversions of plugin functions.
+// Argument conversions of plugin functions. Neither allocates nor runs
+// anything in Lua, so no finaliser can run between reading an argument and
+// using it: a string's bytes stay where its slot pointed.
 //
 // String: a string as it is (embedded zero bytes included), a number as its
-// Lua string form (converted in place on the stack, which may raise a memory
-// error), anything else as the empty string.
-const char *lppArgString(lua_State *L, int index, std::size_t *length);
+// Lua string form (written into number, Lua's own format), anything else as
+// the empty string.
+struct lppNumberText {
+    char text[64];
+};
+const char *lppArgString(lua_State *L, int index, std::size_t *length, lppNumberText &number);
 // Unsigned integer: a Lua integer as it is; anything else converted to a
 // number (a numeric string by its value, other values as 0) and rounded to
 // the nearest integer, halves away from zero; NaN, infinities and values

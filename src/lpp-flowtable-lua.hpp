@@ -1,6 +1,7 @@
 // Building blocks of flow tables that run inside a protected call: the JSON
 // converter that fills Lua tables without recursing on the C stack, and the
-// per-state closure that builds flow tables with their key strings at hand.
+// per-state build thread that holds the key strings and the tables under
+// construction.
 #pragma once
 
 #include <cstddef>
@@ -97,7 +98,7 @@ void lppStoreJsonMembers(lua_State *L, const json &doc, lppJsonFrames &frames);
     X(text_ip4_masked_lower, "127.255.0.253") X(text_ip4_masked_upper, "127.255.0.254") \
     X(text_ip6_masked_lower, "fe:80::ffff:7fff:fd") X(text_ip6_masked_upper, "fe:80::ffff:7fff:fe")
 
-// Upvalue index of each string in the flow-table builder.
+// Stack index of each string on the build thread.
 enum lppFlowString : int {
     LPP_FS_NONE = 0,
 #define LPP_FS_ENUM(id, text) LPP_FS_##id,
@@ -106,12 +107,10 @@ enum lppFlowString : int {
     LPP_FS_COUNT
 };
 
-// A closure holds at most 255 upvalues.
-static_assert(LPP_FS_COUNT - 1 <= 255, "too many flow-table strings for one closure");
-
-// Pushes L's flow-table builder for lppProtectedCallClosure: a closure of the
-// binding's protected-call function whose upvalue i is the string of
-// lppFlowString i. It is made on first use, by a protected call of its own,
-// and kept in the registry; a memory error then throws lppLuaError. Outside
-// protected calls only.
-void lppPushFlowTableBuilder(lua_State *L);
+// Pushes onto L, outside any Lua call, L's build thread and returns it: a
+// private thread (lppPushPrivateThread) whose stack holds the string of
+// lppFlowString i at index i. Flow tables and JSON values are built on its
+// stack above them, where neither they nor the strings can be reached by a
+// script's finaliser that the building runs; the finished value is moved off
+// before anything else allocates. A memory error throws lppLuaError.
+lua_State *lppPushBuildThread(lua_State *L);

@@ -304,13 +304,14 @@ void CopyDetection(vdFlow &flow, Detection &d)
     d.tags.assign(flow.tags.begin(), flow.tags.end());
 }
 
-// Table operations of the protected body. Every key is a cached string and
-// every store is raw: flow tables have no metatables to consult.
+// Table operations of the protected body, on the build thread. Every key is
+// a cached string and every store is raw: flow tables have no metatables to
+// consult.
 class TableWriter {
 public:
     explicit TableWriter(lua_State *L) : L(L) {}
 
-    void Key(lppFlowString key) { lua_pushvalue(L, lua_upvalueindex(key)); }
+    void Key(lppFlowString key) { lua_pushvalue(L, key); }
 
     // Creates a table, leaving it on top; returns its absolute index.
     int NewTable(int array_size, int record_size)
@@ -716,32 +717,24 @@ void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &
     }
 }
 
-}  // namespace
-
-void lppPushFlowTableBuilder(lua_State *L)
+// Pushes the key strings onto the new build thread.
+void PushFlowStrings(lua_State *thread)
 {
-    static const char tag = 0;
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &tag) == LUA_TFUNCTION) return;
-    lua_pop(L, 1);
-
-    lppProtectedCall(L, 0, 1, [](lua_State *S) -> int {
-        static const char *const texts[] = {
+    static const char *const texts[] = {
 #define LPP_FS_TEXT(id, text) text,
-            LPP_FLOWTABLE_STRINGS(LPP_FS_TEXT)
+        LPP_FLOWTABLE_STRINGS(LPP_FS_TEXT)
 #undef LPP_FS_TEXT
-        };
-        if (!lua_checkstack(S, LPP_FS_COUNT)) luaL_error(S, "stack overflow");
-        for (int i = 1; i < LPP_FS_COUNT; i++) lua_pushstring(S, texts[i - 1]);
-        lppPushProtectedClosure(S, LPP_FS_COUNT - 1);
-        lua_pushvalue(S, -1);
-        lua_rawsetp(S, LUA_REGISTRYINDEX, &tag);
-        return 1;
-    });
+    };
+    for (const char *text : texts) lua_pushstring(thread, text);
 }
 
-lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters_only)
+// Builds entry's flow table on top of the build thread, then runs
+// finish(S), S being the main thread, in the same protected call, where
+// finish takes the table off the build thread.
+template <typename Finish>
+void BuildFlowTable(lua_State *L, lua_State *thread, const lppEvent::Entry &entry, bool counters_only,
+    Finish finish)
 {
-    lua_State *L = lua.Get();
     vdFlow &flow = *entry.flow;
     FlowTexts &texts = Scratch();
     RenderFlowTexts(flow, counters_only, texts);
@@ -758,24 +751,52 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
     }
 
     lppJsonFrames frames;
-    int ref = LUA_NOREF;
-
-    // The protected call leaves the stack as it found it on every path.
-    lppPushFlowTableBuilder(L);
-    lppProtectedCallClosure(L, 0, 0, [&](lua_State *S) -> int {
-        TableWriter w(S);
+    lppProtectedCall(L, 0, 0, [&](lua_State *S) -> int {
+        // The room a C function is given; the JSON converter grows the
+        // stack further as it descends.
+        if (!lua_checkstack(thread, LUA_MINSTACK)) return luaL_error(S, "stack overflow");
+        TableWriter w(thread);
 
         int members = entry.doc.is_object() ? static_cast<int>(std::min<std::size_t>(entry.doc.size(), 0xffff)) : 0;
         int t = w.NewTable(0, (counters_only ? FLOW_KEYS_COUNTERS : FLOW_KEYS_FULL) + members);
-        lppStoreJsonMembers(S, entry.doc, frames);
+        lppStoreJsonMembers(thread, entry.doc, frames);
         BuildCounters(w, t, entry, flow, side, texts);
         if (!counters_only) {
             BuildIdentity(w, t, flow, side, texts);
             BuildDetection(w, t, detection, side);
         }
-        lua_settop(S, t);
-        ref = luaL_ref(S, LUA_REGISTRYINDEX);
+        lua_settop(thread, t);
+        finish(S);
         return 0;
     });
+}
+
+}  // namespace
+
+lua_State *lppPushBuildThread(lua_State *L)
+{
+    static const char key = 0;
+    return lppPushPrivateThread(L, &key, LPP_FS_COUNT - 1, PushFlowStrings);
+}
+
+lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters_only)
+{
+    lua_State *L = lua.Get();
+    lppStackGuard stack_guard(L);
+    lua_State *thread = lppPushBuildThread(L);
+    int ref = LUA_NOREF;
+    // Nothing allocates between the move and the reference: no finaliser
+    // runs while the table lies in the body's frame.
+    BuildFlowTable(L, thread, entry, counters_only, [thread, &ref](lua_State *S) {
+        lua_xmove(thread, S, 1);
+        ref = luaL_ref(S, LUA_REGISTRYINDEX);
+    });
     return lppLuaRef(L, ref);
+}
+
+void lppPlugin::AppendFlowTable(
+    lua_State *thread, int array, lua_Integer index, const lppEvent::Entry &entry, bool counters_only)
+{
+    BuildFlowTable(lua.Get(), thread, entry, counters_only,
+        [thread, array, index](lua_State *) { lua_rawseti(thread, array, index); });
 }

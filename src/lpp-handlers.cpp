@@ -1,5 +1,6 @@
 // Handler invocation: each queued record becomes one protected call of the
 // script's global function of the handler's name.
+#include "lpp-flowtable-lua.hpp"
 #include "lpp-plugin.hpp"
 
 void lppPlugin::InvokeHandler(
@@ -19,7 +20,8 @@ void lppPlugin::InvokeHandler(
     // the script's error like any other, not a reason to end the worker.
     try {
         lppProtectedCall(L, 0, 1, [name](lua_State *state) {
-            lua_getglobal(state, name);
+            lppPushGlobals(state);
+            lua_getfield(state, -1, name);
             return 1;
         });
     } catch (const lppLuaError &e) {
@@ -30,24 +32,23 @@ void lppPlugin::InvokeHandler(
     if (lua_isnil(L, function))
         throw vdException("%s: %s: %s function not found.", tag.c_str(), script_path.c_str(), name);
 
-    lppLuaRef flows;
+    // The flows array and its tables are built on the build thread and then
+    // moved here, below every call frame: a finaliser that the building runs
+    // cannot reach them, whatever it does with the debug library.
+    int flows = 0;
     if (handler_args != HandlerArgs::EventNumber) {
-        lppProtectedCall(L, 0, 0, [&flows](lua_State *state) {
-            lua_newtable(state);
-            flows = lppLuaRef(state, luaL_ref(state, LUA_REGISTRYINDEX));
+        lua_State *thread = lppPushBuildThread(L);
+        const int array = lua_gettop(thread) + 1;
+        lppProtectedCall(L, 0, 0, [thread](lua_State *S) {
+            if (!lua_checkstack(thread, 1)) return luaL_error(S, "stack overflow");
+            lua_newtable(thread);
             return 0;
         });
         lua_Integer index = 1;
-        for (const auto &entry : event.entries) {
-            lppLuaRef table = CreateFlowTable(entry, counters_only);
-            lppProtectedCall(L, 0, 0, [&flows, &table, index](lua_State *state) {
-                flows.Push();
-                table.Push();
-                lua_rawseti(state, -2, index);
-                return 0;
-            });
-            index++;
-        }
+        for (const auto &entry : event.entries) AppendFlowTable(thread, array, index++, entry, counters_only);
+        // Moving allocates nothing; the room was checked above.
+        lua_xmove(thread, L, 1);
+        flows = lua_gettop(L);
     }
 
     lua_pushvalue(L, function);
@@ -57,7 +58,7 @@ void lppPlugin::InvokeHandler(
         nargs++;
     }
     if (handler_args != HandlerArgs::EventNumber) {
-        flows.Push();
+        lua_pushvalue(L, flows);
         nargs++;
     }
     const int status = lua_pcall(L, nargs, LUA_MULTRET, message_handler);

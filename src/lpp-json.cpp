@@ -158,8 +158,12 @@ lppLuaRef CreateLuaValue(lua_State *L, const json &value)
     lppJsonFrames frames;
     int ref = LUA_NOREF;
     lppStackGuard guard(L);
-    lppProtectedCall(L, 0, 0, [&value, &frames, &ref](lua_State *S) -> int {
-        lppPushJsonValue(S, value, frames);
+    // Built on the build thread, out of reach of the finalisers that the
+    // building may run; nothing allocates between the move and the reference.
+    lua_State *thread = lppPushBuildThread(L);
+    lppProtectedCall(L, 0, 0, [&value, &frames, &ref, thread](lua_State *S) -> int {
+        lppPushJsonValue(thread, value, frames);
+        lua_xmove(thread, S, 1);
         ref = luaL_ref(S, LUA_REGISTRYINDEX);
         return 0;
     });

@@ -118,6 +118,11 @@ public:
     // Builds the flow table of entry (the counters-only form when
     // counters_only is true). Worker thread only.
     lppLuaRef CreateFlowTable(const lppEvent::Entry &entry, bool counters_only);
+    // Builds the flow table of entry as CreateFlowTable does and stores it in
+    // the table at index array of the build thread (lppPushBuildThread),
+    // under index. Worker thread only.
+    void AppendFlowTable(
+        lua_State *thread, int array, lua_Integer index, const lppEvent::Entry &entry, bool counters_only);
 
     // Whether the current state defines a callable global name.
     bool ScriptHasFunction(const std::string &name);

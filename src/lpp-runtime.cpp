@@ -231,11 +231,17 @@ bool lppPlugin::ScriptHasFunction(const std::string &name)
     bool callable = false;
     const char *global = name.c_str();
     lppProtectedCall(lua, 0, 0, [global, &callable](lua_State *state) -> int {
-        const int type = lua_getglobal(state, global);
-        if (type == LUA_TFUNCTION)
+        lppPushGlobals(state);
+        const int type = lua_getfield(state, -1, global);
+        if (type == LUA_TFUNCTION) {
             callable = true;
-        else if (type == LUA_TTABLE || type == LUA_TUSERDATA)
-            callable = luaL_getmetafield(state, -1, "__call") != LUA_TNIL;
+        } else if ((type == LUA_TTABLE || type == LUA_TUSERDATA) && lua_getmetatable(state, -1)) {
+            // Pushing the key may run a finaliser that replaces the
+            // metatable in this frame before the raw read.
+            lua_pushliteral(state, "__call");
+            lppCheckHeld(state, -2, LUA_TTABLE, "a metatable");
+            callable = lua_rawget(state, -2) != LUA_TNIL;
+        }
         return 0;
     });
 

@@ -1,10 +1,14 @@
 // lpp.print, lpp.debug and lpp.dispatch.
 //
-// Each function does every Lua operation that may raise (argument
-// conversion, the table walk) first, while no C++ object with a destructor
-// lives in its frame. The C++ work runs afterwards in a block that catches
-// every exception; the error text is kept outside the frame and raised as a
-// Lua error only once the block has been left.
+// None of them allocates in Lua or runs a metamethod before its work is done.
+// A script reaches these functions' frames with the debug library only from
+// code that runs meanwhile, and the only such code would be a finaliser run
+// by a collector step, which only an allocation starts: so the arguments and
+// every pointer into them stay as read. The checks that can raise (the
+// plugin reference, the channels' type) come first, while no C++ object with
+// a destructor lives in the frame. The C++ work runs afterwards in a block
+// that catches every exception; the error text is kept outside the frame and
+// raised as a Lua error only once the block has been left.
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -29,6 +33,10 @@ const char *const lppCatchAllText = "caught (...) exception";
 // The reference does not own the plugin: there is nothing to release.
 int ReleaseNothing(lua_State *) { return 0; }
 
+// Registry key of the references' metatable, besides its name: the plugin
+// reads it back raw, never through the registry's metamethods.
+const char plugin_ref_metatable_key = 0;
+
 void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
 {
     void *memory = lua_newuserdatauv(L, sizeof(lppPlugin *), 0);
@@ -38,20 +46,30 @@ void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
     if (luaL_newmetatable(L, lppPluginRefMetatable)) {
         lua_pushcfunction(L, ReleaseNothing);
         lua_setfield(L, -2, "__gc");
+        lua_pushvalue(L, -1);
+        lua_rawsetp(L, LUA_REGISTRYINDEX, &plugin_ref_metatable_key);
     }
     lua_setmetatable(L, -2);
     lua_pushcclosure(L, function, 1);
 }
 
 // The debug library lets a script replace a closure's upvalue; anything but
-// a reference of our making is refused rather than read as one.
+// a reference of our making is refused rather than read as one. The check
+// reads raw and allocates nothing: no script code runs between it and the
+// use of the pointer.
 lppPlugin *UpvaluePlugin(lua_State *L)
 {
-    void *memory = luaL_testudata(L, lua_upvalueindex(1), lppPluginRefMetatable);
-    if (memory == nullptr || lua_rawlen(L, lua_upvalueindex(1)) != sizeof(lppPlugin *))
-        luaL_error(L, "plugin reference lost");
+    const int reference = lua_upvalueindex(1);
+    bool ours = lua_type(L, reference) == LUA_TUSERDATA && lua_rawlen(L, reference) == sizeof(lppPlugin *) &&
+        lua_getmetatable(L, reference);
+    if (ours) {
+        lua_rawgetp(L, LUA_REGISTRYINDEX, &plugin_ref_metatable_key);
+        ours = lua_rawequal(L, -1, -2);
+        lua_pop(L, 2);
+    }
+    if (!ours) luaL_error(L, "plugin reference lost");
     lppPlugin *plugin = nullptr;
-    std::memcpy(&plugin, memory, sizeof(plugin));
+    std::memcpy(&plugin, lua_touserdata(L, reference), sizeof(plugin));
     return plugin;
 }
 
@@ -86,9 +104,10 @@ int RaiseScriptError(lua_State *L)
 
 int WriteLine(lua_State *L, bool debug)
 {
-    std::size_t length = 0;
-    const char *message = lppArgString(L, 1, &length);
     lppPlugin *plugin = UpvaluePlugin(L);
+    lppNumberText number;
+    std::size_t length = 0;
+    const char *message = lppArgString(L, 1, &length, number);
 
     bool failed = false;
     try {
@@ -116,41 +135,35 @@ int lppScriptDebug(lua_State *L) { return WriteLine(L, true); }
 
 int lppScriptDispatch(lua_State *L)
 {
+    // Not luaL_checktype: its message is built with allocations and raw
+    // reads of a metatable, between which a finaliser could replace that
+    // metatable in this frame.
+    const int channels_type = lua_type(L, 2);
+    if (channels_type != LUA_TTABLE)
+        return luaL_error(L, "bad argument #2 to 'dispatch' (table expected, got %s)",
+            lua_typename(L, channels_type));
+    lppNumberText target_number, payload_number;
     std::size_t target_length = 0;
-    const char *target = lppArgString(L, 1, &target_length);
-    luaL_checktype(L, 2, LUA_TTABLE);
+    const char *target = lppArgString(L, 1, &target_length, target_number);
     std::size_t payload_length = 0;
-    const char *payload = lppArgString(L, 3, &payload_length);
+    const char *payload = lppArgString(L, 3, &payload_length, payload_number);
     const std::uint32_t format = lppArgUnsigned(L, 4);
     const std::uint32_t compressor = lppArgUnsigned(L, 5);
-
-    // The channel values, converted to strings, into an array on the stack:
-    // they stay anchored there while the C++ block below reads them.
     lua_settop(L, 5);
-    lua_newtable(L);
-    const int names = lua_gettop(L);
-    lua_Integer count = 0;
-    lua_pushnil(L);
-    while (lua_next(L, 2) != 0) {
-        const int type = lua_type(L, -1);
-        if (type == LUA_TNUMBER)
-            lua_tolstring(L, -1, nullptr);
-        else if (type != LUA_TSTRING) {
-            lua_pop(L, 1);
-            lua_pushliteral(L, "");
-        }
-        lua_rawseti(L, names, ++count);
-    }
     luaL_checkstack(L, 2, nullptr);
 
     bool failed = false;
     bool calling = false;
     try {
+        // The walk pushes copies of keys and values and nothing else: it
+        // allocates nothing and runs no script code, so the table cannot
+        // change under it and lua_next never meets a key it does not know.
         std::set<std::string> channels;
-        for (lua_Integer index = 1; index <= count; index++) {
-            lua_rawgeti(L, names, index);
+        lppNumberText number;
+        lua_pushnil(L);
+        while (lua_next(L, 2) != 0) {
             std::size_t length = 0;
-            const char *name = lua_tolstring(L, -1, &length);
+            const char *name = lppArgString(L, -1, &length, number);
             channels.emplace(name, length);
             lua_pop(L, 1);
         }

@@ -13,17 +13,20 @@ class HostileTest : public PipelineTest {
 protected:
     // The script: ProcessFlowEvent runs hostile (Lua statements, with the
     // flow table in f) for a flow whose document says {"case": "hostile"},
-    // and prints "alive <n>" for any other. prelude runs at the top level.
+    // and prints "alive <n>" for any other, followed by " " and what the
+    // global function key_signature returns for f when prelude defines one.
+    // prelude runs at the top level.
     static std::string Script(const std::string &hostile, const std::string &prelude = "")
     {
         return prelude + R"(
 local print_line = lpp.print
+local key_signature = rawget(_G, "key_signature")
 function ProcessFlowEvent(event, flows)
   local f = flows[1]
   if f.case == "hostile" then
 )" + hostile + R"(
   else
-    print_line("alive " .. tostring(f.n))
+    print_line("alive " .. tostring(f.n) .. (key_signature and " " .. key_signature(f) or ""))
   end
 end
 )";

@@ -261,7 +261,8 @@ TEST_F(ConversionTest, StringKeepsBytesAndFormsNumbers)
     lua_newtable(L);
     auto text = [this](int index) {
         std::size_t length = 99;
-        const char *data = lppArgString(L, index, &length);
+        lppNumberText number;
+        const char *data = lppArgString(L, index, &length, number);
         return std::string(data, length);
     };
     EXPECT_EQ(text(1), std::string("a\0b", 3));
@@ -270,6 +271,20 @@ TEST_F(ConversionTest, StringKeepsBytesAndFormsNumbers)
     EXPECT_EQ(text(4), "");
     EXPECT_EQ(text(5), "");
     EXPECT_EQ(text(7), "");
+
+    // Numbers are written without Lua's help, in Lua's own form.
+    lua_settop(L, 0);
+    const lua_Number floats[] = {1.0, -0.0, 0.1, 9223372036854775808.0, 1e100, -1e-300,
+        std::numeric_limits<lua_Number>::infinity(), -std::numeric_limits<lua_Number>::infinity(),
+        std::numeric_limits<lua_Number>::quiet_NaN()};
+    for (lua_Number value : floats) lua_pushnumber(L, value);
+    lua_pushinteger(L, std::numeric_limits<lua_Integer>::min());
+    for (int index = 1; index <= lua_gettop(L); index++) {
+        lua_pushvalue(L, index);
+        std::string lua_form = lua_tostring(L, -1);
+        lua_pop(L, 1);
+        EXPECT_EQ(text(index), lua_form);
+    }
 }
 
 }  // namespace

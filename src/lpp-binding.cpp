@@ -160,15 +160,16 @@ const char sentinel_mark = 0;
 
 Sentinel SentinelFor(const void *key) { return Sentinel{{&sentinel_mark, key, &sentinel_mark}}; }
 
+// Checked on every use, so kept to the cheapest reads.
 bool IsIntact(lua_State *thread, const void *key, int base_values)
 {
     lua_Debug frame;
-    if (lua_status(thread) != LUA_OK || lua_getstack(thread, 0, &frame) != 0 ||
-        lua_gettop(thread) != base_values + 1)
+    if (lua_status(thread) != LUA_OK || lua_gettop(thread) != base_values + 1 ||
+        lua_type(thread, -1) != LUA_TUSERDATA || lua_rawlen(thread, -1) != sizeof(Sentinel) ||
+        lua_getstack(thread, 0, &frame) != 0)
         return false;
-    if (lua_type(thread, -1) != LUA_TUSERDATA || lua_rawlen(thread, -1) != sizeof(Sentinel)) return false;
-    const Sentinel expected = SentinelFor(key);
-    return std::memcmp(lua_touserdata(thread, -1), &expected, sizeof(Sentinel)) == 0;
+    const Sentinel *sentinel = static_cast<const Sentinel *>(lua_touserdata(thread, -1));
+    return sentinel->mark[0] == &sentinel_mark && sentinel->mark[1] == key && sentinel->mark[2] == &sentinel_mark;
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 // before the Lua operations that copy them, and the detection half is copied
 // there under the flow's lock, so that no object with a destructor is alive in
 // the protected body while Lua may raise, and the lock is never held while Lua
-// allocates. Key strings are made once per state, as upvalues of the
-// closure that runs the protected call (lppPushFlowTableBuilder), instead of
-// being hashed anew for every table.
+// allocates. Key strings are made once per state, on the build thread
+// (lppPushBuildThread), instead of being hashed anew for every table; the
+// table is built on that thread's stack too, out of every script's reach.
 #include <algorithm>
 #include <cstdio>
 #include <mutex>

@@ -211,6 +211,32 @@ TEST_F(Capture, LiveWithoutPermissionSaysSoInOneLine)
     EXPECT_EQ(run.out, "");
 }
 
+// A script slow enough that replaying a capture takes seconds.
+const char *const slow_script = R"(
+function ProcessFlowEvent(event, flows)
+    local start = os.clock()
+    while os.clock() - start < 0.005 do end
+end
+)";
+
+TEST_F(Capture, AProgressLineOnStandardErrorOnlyWhenItIsATerminal)
+{
+    const std::string capture = std::string(LPP_TEST_SOURCE_DIR) + "/../shared/captures/android.pcap";
+    if (ReadFileText(capture).empty()) GTEST_SKIP() << capture << " is not there";
+    if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script(1) is not there";
+    const std::string conf = Write("c.json", json{{"script", Write("s.lua", slow_script)}}.dump());
+    auto piped = Run({"--conf", conf, "--capture", capture});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+    // script(1) gives the program a terminal, whose text is its output.
+    auto terminal = RunWith({"sh", "-c", "exec script -qec \"$*\" /dev/null", "sh"},
+        {"--conf", conf, "--capture", capture});
+    EXPECT_EQ(terminal.status, 0);
+    EXPECT_NE(terminal.out.find(" packets, "), std::string::npos) << terminal.out;
+    EXPECT_NE(terminal.out.find(" flows, "), std::string::npos) << terminal.out;
+    EXPECT_NE(terminal.out.find("% of the capture read\r"), std::string::npos) << terminal.out;
+}
+
 TEST_F(Capture, ACaptureThatCannotBeReadIsAUsageError)
 {
     const std::string conf = Write("c.json", json{{"script", Write("s.lua", capture_script)}}.dump());

@@ -1,8 +1,10 @@
 // The binding layer: state, handlers, protected calls, private threads,
 // conversions.
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "lpp-binding.hpp"
 
@@ -36,28 +38,48 @@ int Panic(lua_State *L)
 
 lppLuaState::lppLuaState() : L(Open()) {}
 
-lppLuaState::~lppLuaState()
-{
-    if (L != nullptr) lua_close(L);
-}
+lppLuaState::~lppLuaState() { Close(); }
 
 lua_State *lppLuaState::Open()
 {
     lua_State *state = luaL_newstate();
     if (state == nullptr) throw lppLuaError("not enough memory");
     lua_atpanic(state, Panic);
+    // The auxiliary library's state keeps its warning function; only the
+    // allocator changes, to one that counts. What the state holds so far
+    // came from the same malloc family, and Lua's own count says how much.
+    budget.memory_used.store(static_cast<std::size_t>(lua_gc(state, LUA_GCCOUNT, 0)) * 1024 +
+            static_cast<std::size_t>(lua_gc(state, LUA_GCCOUNTB, 0)),
+        std::memory_order_relaxed);
+    lua_setallocf(state, lppAllocate, &budget);
+    lppInstallInstructionHook(state, budget);
     return state;
+}
+
+void lppLuaState::Close()
+{
+    if (L == nullptr) return;
+    // The finalizers that closing runs are one call of the script; the
+    // memory they free is never refused.
+    lppScriptCall finalizers(budget, false);
+    lua_close(L);
+    L = nullptr;
 }
 
 void lppLuaState::Reset()
 {
     // The old state is closed before the new one exists, so a failure to
     // open leaves no state rather than the old one.
-    if (L != nullptr) {
-        lua_close(L);
-        L = nullptr;
-    }
+    Close();
     L = Open();
+}
+
+void lppLuaState::SetLimits(std::uint64_t instructions, std::uint64_t memory)
+{
+    budget.instruction_limit = instructions;
+    budget.memory_limit = static_cast<std::size_t>(
+        std::min<std::uint64_t>(memory, std::numeric_limits<std::size_t>::max()));
+    if (L != nullptr) lppInstallInstructionHook(L, budget);
 }
 
 namespace lpp_detail {

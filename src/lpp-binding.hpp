@@ -18,6 +18,8 @@
 
 #include <lua.hpp>
 
+#include "lpp-limits.hpp"
+
 // The binding's error exception: "lua: error: " and the Lua message.
 class lppLuaError : public std::runtime_error {
 public:
@@ -34,7 +36,8 @@ extern const char *const lppUnknownErrorText;
 // level 1.
 int lppDefaultMessageHandler(lua_State *L);
 
-// One owned Lua state with the binding's default handlers installed.
+// One owned Lua state with the binding's default handlers installed, whose
+// allocations and instructions are counted in its budget.
 class lppLuaState {
 public:
     lppLuaState();
@@ -48,8 +51,16 @@ public:
     lua_State *Get() const { return L; }
     operator lua_State *() const { return L; }
 
+    // Sets the limits of every call from now on, in the current state too.
+    void SetLimits(std::uint64_t instructions, std::uint64_t memory);
+    lppLuaBudget &Budget() { return budget; }
+    const lppLuaBudget &Budget() const { return budget; }
+
 private:
-    static lua_State *Open();
+    lua_State *Open();
+    void Close();
+    // Declared before L: the state's blocks are counted here until it closes.
+    lppLuaBudget budget;
     lua_State *L = nullptr;
 };
 

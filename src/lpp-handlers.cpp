@@ -1,9 +1,59 @@
 // Handler invocation: each queued record becomes one protected call of the
 // script's global function of the handler's name.
+#include <chrono>
+
 #include "lpp-flowtable-lua.hpp"
 #include "lpp-plugin.hpp"
 
+const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT] = {
+    "ProcessAgentEvent", "ProcessFlowEvent", "ProcessFlowMap", "ProcessFlowStats"};
+
+namespace {
+
+// Only the worker writes the counters: a load and a store, no locked
+// read-modify-write.
+template <typename T>
+void Add(std::atomic<T> &counter, T amount)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void lppPlugin::InvokeHandler(
+    lppHandlerId handler, lppEvent &event, HandlerArgs handler_args, bool counters_only)
+{
+    lppHandlerStats &stats = handler_stats[handler];
+    const lppLuaBudget &budget = lua.Budget();
+    lppScriptCall call(lua.Budget());
+    const auto start = std::chrono::steady_clock::now();
+    // Counted on every path; an exception (a vanished handler) is a failure
+    // too, on its way to ending the worker.
+    auto count = [&](bool failed) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Add(stats.calls, std::uint64_t{1});
+        Add(stats.seconds, seconds);
+        if (seconds > stats.seconds_max.load(std::memory_order_relaxed))
+            stats.seconds_max.store(seconds, std::memory_order_relaxed);
+        if (!failed) return;
+        Add(stats.errors, std::uint64_t{1});
+        if (budget.instructions_exceeded)
+            Add(stats.instruction_limit, std::uint64_t{1});
+        else if (budget.memory_refused)
+            Add(stats.memory_limit, std::uint64_t{1});
+    };
+    bool failed = true;
+    try {
+        failed = CallHandler(lppHandlerNames[handler], event, handler_args, counters_only);
+    } catch (...) {
+        count(true);
+        throw;
+    }
+    count(failed);
+}
+
+bool lppPlugin::CallHandler(
     const char *name, lppEvent &event, HandlerArgs handler_args, bool counters_only)
 {
     lua_State *L = lua.Get();
@@ -26,7 +76,7 @@ void lppPlugin::InvokeHandler(
         });
     } catch (const lppLuaError &e) {
         vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, e.what());
-        return;
+        return true;
     }
     const int function = lua_gettop(L);
     if (lua_isnil(L, function))
@@ -37,18 +87,30 @@ void lppPlugin::InvokeHandler(
     // cannot reach them, whatever it does with the debug library.
     int flows = 0;
     if (handler_args != HandlerArgs::EventNumber) {
-        lua_State *thread = lppPushBuildThread(L);
-        const int array = lua_gettop(thread) + 1;
-        lppProtectedCall(L, 0, 0, [thread](lua_State *S) {
-            if (!lua_checkstack(thread, 1)) return luaL_error(S, "stack overflow");
-            lua_newtable(thread);
-            return 0;
-        });
-        lua_Integer index = 1;
-        for (const auto &entry : event.entries) AppendFlowTable(thread, array, index++, entry, counters_only);
-        // Moving allocates nothing; the room was checked above.
-        lua_xmove(thread, L, 1);
-        flows = lua_gettop(L);
+        lua_State *thread = nullptr;
+        int array = 0;
+        try {
+            thread = lppPushBuildThread(L);
+            array = lua_gettop(thread) + 1;
+            lppProtectedCall(L, 0, 0, [thread](lua_State *S) {
+                if (!lua_checkstack(thread, 1)) return luaL_error(S, "stack overflow");
+                lua_newtable(thread);
+                return 0;
+            });
+            lua_Integer index = 1;
+            for (const auto &entry : event.entries) AppendFlowTable(thread, array, index++, entry, counters_only);
+            // Moving allocates nothing; the room was checked above.
+            lua_xmove(thread, L, 1);
+            flows = lua_gettop(L);
+        } catch (const lppLuaError &e) {
+            // Tables the memory limit keeps from being built cost this event
+            // alone; any other failure to build them ends the worker.
+            if (!lua.Budget().memory_refused) throw;
+            // What was built so far goes to the collector.
+            if (thread != nullptr) lua_settop(thread, array - 1);
+            vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, e.what());
+            return true;
+        }
     }
 
     lua_pushvalue(L, function);
@@ -68,25 +130,27 @@ void lppPlugin::InvokeHandler(
         const char *text =
             (lua_type(L, -1) == LUA_TSTRING) ? lua_tostring(L, -1) : "(error object is not a string)";
         vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, text);
+        return true;
     }
+    return false;
 }
 
 void lppPlugin::ProcessAgentEvent(lppEvent &event)
 {
-    InvokeHandler("ProcessAgentEvent", event, HandlerArgs::EventNumber, false);
+    InvokeHandler(LPP_HANDLER_ID_AGENT_EVENT, event, HandlerArgs::EventNumber, false);
 }
 
 void lppPlugin::ProcessFlowEvent(lppEvent &event)
 {
-    InvokeHandler("ProcessFlowEvent", event, HandlerArgs::EventNumberAndFlows, false);
+    InvokeHandler(LPP_HANDLER_ID_FLOW_EVENT, event, HandlerArgs::EventNumberAndFlows, false);
 }
 
 void lppPlugin::ProcessFlowMap(lppEvent &event)
 {
-    InvokeHandler("ProcessFlowMap", event, HandlerArgs::Flows, false);
+    InvokeHandler(LPP_HANDLER_ID_FLOW_MAP, event, HandlerArgs::Flows, false);
 }
 
 void lppPlugin::ProcessFlowStats(lppEvent &event)
 {
-    InvokeHandler("ProcessFlowStats", event, HandlerArgs::Flows, true);
+    InvokeHandler(LPP_HANDLER_ID_FLOW_STATS, event, HandlerArgs::Flows, true);
 }

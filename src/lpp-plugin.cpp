@@ -50,9 +50,6 @@ void lppPlugin::GetLibrary(std::string &library) { library = LPP_LIBRARY; }
 void lppPlugin::GetName(std::string &name) { name = LPP_NAME; }
 void lppPlugin::GetVersion(std::string &version) { version = LPP_VERSION; }
 
-void lppPlugin::GetStatus(json &) {}
-void lppPlugin::DisplayStatus(const json &) {}
-
 void lppPlugin::DispatchEvent(vdPlugin::Event event, void *)
 {
     if (event == vdPlugin::Event::RELOAD) reload.exchange(true);
@@ -76,8 +73,46 @@ std::unique_lock<std::mutex> lppPlugin::LockQueue()
 
 void lppPlugin::AppendRecord(lppEvent &&record)
 {
+    const std::size_t weight = QueueWeight(record);
     event_queue.push_back(std::move(record));
+    queue_stats.flows += weight;
+    if (queue_stats.flows > queue_stats.flows_max) queue_stats.flows_max = queue_stats.flows;
+    // Below the limit again: the next refusal is a new overload.
+    queue_stats.full_reported = false;
     event_queue_cond.notify_one();
+}
+
+void lppPlugin::CountTaken(const lppEvent &record) { queue_stats.flows -= QueueWeight(record); }
+
+bool lppPlugin::RefuseRecord(std::size_t weight, std::size_t &report)
+{
+    const std::uint64_t limit = queue_limit.load(std::memory_order_relaxed);
+    if (limit == 0 || queue_stats.flows < limit) return false;
+    queue_stats.dropped_records++;
+    queue_stats.dropped_flows += weight;
+    if (!queue_stats.full_reported) {
+        queue_stats.full_reported = true;
+        report = queue_stats.flows;
+    }
+    return true;
+}
+
+void lppPlugin::ReportQueueFull(std::size_t waiting)
+{
+    if (waiting != 0) vd_dprintf("%s: queue full (%zu flows waiting), dropping events\n", tag.c_str(), waiting);
+}
+
+void lppPlugin::QueueRecord(lppEvent &&record)
+{
+    std::size_t report = 0;
+    std::unique_lock<std::mutex> queue_lock = LockQueue();
+    if (!RefuseRecord(QueueWeight(record), report)) {
+        AppendRecord(std::move(record));
+        return;
+    }
+    queue_lock.unlock();
+    ReportQueueFull(report);
+    // The caller's record goes out of scope with its shares.
 }
 
 // Event intake, on the daemon's threads. Each overload reads handler_mask
@@ -109,8 +144,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
     snapshot_size_hint.store(record.entries.size(), std::memory_order_relaxed);
     if (record.entries.empty()) return;
 
-    std::unique_lock<std::mutex> queue_lock = LockQueue();
-    AppendRecord(std::move(record));
+    QueueRecord(std::move(record));
 }
 
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow)
@@ -120,7 +154,13 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
     // handler to describe.
     if (!flow) return;
 
+    std::size_t report = 0;
     std::unique_lock<std::mutex> queue_lock = LockQueue();
+    if (RefuseRecord(1, report)) {
+        queue_lock.unlock();
+        ReportQueueFull(report);
+        return;
+    }
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow);
     AppendRecord(std::move(record));
@@ -133,7 +173,13 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
     // handler to describe.
     if (!flow) return;
 
+    std::size_t report = 0;
     std::unique_lock<std::mutex> queue_lock = LockQueue();
+    if (RefuseRecord(1, report)) {
+        queue_lock.unlock();
+        ReportQueueFull(report);
+        return;
+    }
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow, doc);
     AppendRecord(std::move(record));
@@ -152,6 +198,5 @@ void lppPlugin::DispatchProcessorEvent(Event event)
 {
     if ((handler_mask.load() & LPP_HANDLER_AGENT_EVENT) == 0) return;
 
-    std::unique_lock<std::mutex> queue_lock = LockQueue();
-    AppendRecord(lppEvent(static_cast<std::uint16_t>(event)));
+    QueueRecord(lppEvent(static_cast<std::uint16_t>(event)));
 }

@@ -16,6 +16,7 @@
 #include <vessixd.hpp>
 
 #include "lpp-binding.hpp"
+#include "lpp-limits.hpp"
 
 #define LPP_LIBRARY "vessix-proc-lua"
 #define LPP_NAME "Vessix Lua Processor Plugin"
@@ -29,6 +30,39 @@ enum : std::uint8_t {
     LPP_HANDLER_FLOW_EVENT = 0x02,
     LPP_HANDLER_FLOW_MAP = 0x04,
     LPP_HANDLER_FLOW_STATS = 0x08,
+};
+
+// The script's handlers, as the status document names and counts them.
+enum lppHandlerId : int {
+    LPP_HANDLER_ID_AGENT_EVENT,
+    LPP_HANDLER_ID_FLOW_EVENT,
+    LPP_HANDLER_ID_FLOW_MAP,
+    LPP_HANDLER_ID_FLOW_STATS,
+    LPP_HANDLER_ID_COUNT,
+};
+extern const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT];
+
+// What one handler has done since the plugin was created. Written by the
+// worker alone, read by status readers on the daemon's threads.
+struct lppHandlerStats {
+    std::atomic<std::uint64_t> calls{0};
+    std::atomic<std::uint64_t> errors{0};
+    std::atomic<std::uint64_t> instruction_limit{0};
+    std::atomic<std::uint64_t> memory_limit{0};
+    std::atomic<double> seconds{0};
+    std::atomic<double> seconds_max{0};
+};
+
+// The queue's counters, guarded by the queue mutex.
+struct lppQueueStats {
+    std::size_t flows = 0;       // flow entries queued now (a record without flows: 1)
+    std::size_t flows_max = 0;   // high-water mark of flows
+    std::uint64_t dropped_records = 0;
+    std::uint64_t dropped_flows = 0;
+    std::uint64_t discarded_records = 0;
+    // Set at a refusal, cleared once the queue is below the limit again:
+    // one log line per overload.
+    bool full_reported = false;
 };
 
 // One queued daemon event.
@@ -127,6 +161,12 @@ public:
     // Whether the current state defines a callable global name.
     bool ScriptHasFunction(const std::string &name);
 
+    // A record's weight against the queue limit: its flow entries, at least one.
+    static std::size_t QueueWeight(const lppEvent &record)
+    {
+        return record.entries.empty() ? 1 : record.entries.size();
+    }
+
 protected:
     // Builds a new runtime from script_path.
     void BuildRuntime();
@@ -139,7 +179,13 @@ protected:
     };
     // Calls the script's global name by protected call; a script error is
     // logged, a missing global thrown.
-    void InvokeHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
+    void InvokeHandler(lppHandlerId handler, lppEvent &event, HandlerArgs args, bool counters_only);
+    // Builds the handler's arguments and calls it; returns whether the call
+    // failed. Part of InvokeHandler, timed and counted there.
+    bool CallHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
+
+    // Applies the configuration's limits and status switch.
+    void ApplyConfigExtensions(const lppConfigExtensions &extensions);
 
     // Locks the queue mutex. An append or a take holds it for well under a
     // microsecond, so a contended lock is retried for about two microseconds
@@ -161,7 +207,28 @@ protected:
     // Empty until a script has been accepted.
     std::vector<std::uint8_t> script_digest;
 
+    // Queue limit (0: none) and counters; the counters under the queue mutex.
+    std::atomic<std::uint64_t> queue_limit{0};
+    lppQueueStats queue_stats;
+
+    // What the status document shows of the runtime.
+    std::atomic<bool> status_enabled{false};
+    lppHandlerStats handler_stats[LPP_HANDLER_ID_COUNT];
+    // The script path accepted last and the limits in force, for status
+    // readers; the worker's own copies are script_path and the budget.
+    std::mutex status_mutex;
+    std::string status_script;
+    lppLimits status_limits;
+
 private:
+    // Takes the queue's share of a record that is leaving it. Queue mutex held.
+    void CountTaken(const lppEvent &record);
+    // Whether the queue refuses a record now; counts the refusal. Queue mutex
+    // held; sets report when the refusal is the first since the queue was
+    // below its limit (the caller logs it once the mutex is released).
+    bool RefuseRecord(std::size_t weight, std::size_t &report);
+    void ReportQueueFull(std::size_t waiting);
+
     // Entries of the last flow-map snapshot: the next one reserves as many
     // up front, so that a large map is not copied again and again while its
     // record grows.
@@ -170,4 +237,7 @@ private:
     // Appends record at the back of the queue and notifies the worker. Queue
     // mutex held.
     void AppendRecord(lppEvent &&record);
+    // Appends record unless the queue limit refuses it (then the record is
+    // destroyed, its flow shares released, after the queue mutex).
+    void QueueRecord(lppEvent &&record);
 };

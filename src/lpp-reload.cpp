@@ -44,6 +44,15 @@ void lppPlugin::Reload()
             tag.c_str(), conf_filename.c_str());
     }
 
+    // This plugin's own members, checked and in force before the script is
+    // hashed: a new script's top level already runs under the new limits.
+    try {
+        ApplyConfigExtensions(lppReadConfigExtensions(conf));
+    } catch (const std::runtime_error &e) {
+        throw vdException("%s: error loading configuration: %s: %s", tag.c_str(),
+            conf_filename.c_str(), e.what());
+    }
+
     std::string path;
     vd_expand_variables(script->get<std::string>(), path, vdGlobalConfig::GetInstance().conf_vars);
 
@@ -61,10 +70,26 @@ void lppPlugin::Reload()
     // built again until its content changes.
     script_path = path;
     script_digest = digest;
+    {
+        std::lock_guard<std::mutex> status_lock(status_mutex);
+        status_script = path;
+    }
 
     BuildRuntime();
 
     // Events queued for the previous script never reach the new one.
     std::unique_lock<std::mutex> queue_lock = LockQueue();
+    queue_stats.discarded_records += event_queue.size();
+    queue_stats.flows = 0;
     while (!event_queue.empty()) event_queue.pop_front();
+}
+
+void lppPlugin::ApplyConfigExtensions(const lppConfigExtensions &extensions)
+{
+    const lppLimits &limits = extensions.limits;
+    lua.SetLimits(limits.instructions, limits.memory);
+    queue_limit.store(limits.queue, std::memory_order_relaxed);
+    status_enabled.store(extensions.status, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> status_lock(status_mutex);
+    status_limits = limits;
 }

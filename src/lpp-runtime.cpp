@@ -106,16 +106,16 @@ const lppConstant lppConstants[] = {
 static_assert(sizeof(lppConstants) / sizeof(lppConstants[0]) == 65);
 
 struct lppHandler {
-    const char *name;
+    lppHandlerId id;
     std::uint8_t bit;
 };
 
 // The handlers a script may define, in the order they are looked for.
 const lppHandler lppHandlers[] = {
-    {"ProcessAgentEvent", LPP_HANDLER_AGENT_EVENT},
-    {"ProcessFlowEvent", LPP_HANDLER_FLOW_EVENT},
-    {"ProcessFlowMap", LPP_HANDLER_FLOW_MAP},
-    {"ProcessFlowStats", LPP_HANDLER_FLOW_STATS},
+    {LPP_HANDLER_ID_AGENT_EVENT, LPP_HANDLER_AGENT_EVENT},
+    {LPP_HANDLER_ID_FLOW_EVENT, LPP_HANDLER_FLOW_EVENT},
+    {LPP_HANDLER_ID_FLOW_MAP, LPP_HANDLER_FLOW_MAP},
+    {LPP_HANDLER_ID_FLOW_STATS, LPP_HANDLER_FLOW_STATS},
 };
 
 // Lua's C modules (cjson, zlib, lpeg...) are built to find the Lua API in the
@@ -207,7 +207,10 @@ void lppPlugin::BuildRuntime()
     lua_pushcfunction(L, lppDefaultMessageHandler);
     lua_insert(L, -2);
     const int handler = lua_gettop(L) - 1;
-    status = lua_pcall(L, 0, 0, handler);
+    {
+        lppScriptCall top_level(lua.Budget());
+        status = lua_pcall(L, 0, 0, handler);
+    }
     if (status != LUA_OK) {
         std::string message =
             (lua_type(L, -1) == LUA_TSTRING) ? lua_tostring(L, -1) : lppUnknownErrorText;
@@ -219,7 +222,7 @@ void lppPlugin::BuildRuntime()
 
     handler_mask.exchange(0);
     for (const lppHandler &candidate : lppHandlers) {
-        if (ScriptHasFunction(candidate.name)) handler_mask.fetch_or(candidate.bit);
+        if (ScriptHasFunction(lppHandlerNames[candidate.id])) handler_mask.fetch_or(candidate.bit);
     }
     if (handler_mask.load() == 0)
         throw vdException("%s: %s: no script functions defined", tag.c_str(), script_path.c_str());
@@ -230,6 +233,7 @@ bool lppPlugin::ScriptHasFunction(const std::string &name)
     // Reading a global may run the script's metamethods on _G.
     bool callable = false;
     const char *global = name.c_str();
+    lppScriptCall lookup(lua.Budget());
     lppProtectedCall(lua, 0, 0, [global, &callable](lua_State *state) -> int {
         lppPushGlobals(state);
         const int type = lua_getfield(state, -1, global);

@@ -18,6 +18,8 @@ void *lppPlugin::Entry()
         }
 
         if (passes >= 99) {
+            // The finalizers this runs are one call of the script.
+            lppScriptCall collection(lua.Budget());
             lua_gc(lua, LUA_GCCOLLECT);
             passes = 0;
         } else {
@@ -57,5 +59,6 @@ std::optional<lppEvent> lppPlugin::TakeRecord()
 
     std::optional<lppEvent> record(std::move(event_queue.front()));
     event_queue.pop_front();
+    CountTaken(*record);
     return record;
 }

@@ -59,6 +59,9 @@ std::string vxUsageText()
         "  -d, --debug          write debug log lines too\n"
         "  --sinks PATH         write each sink payload as one JSON line to PATH ('-': standard\n"
         "                       output); default: a one-line summary on standard error\n"
+        "  --status PATH        after the final drain, write the plugin's status document as one\n"
+        "                       JSON line to PATH ('-': standard error); \"status\" lines of the\n"
+        "                       recording write there too (default: standard error)\n"
         "  -D NAME=VALUE        a variable of the global configuration (repeatable)\n"
         "  --path-config DIR    (default: /etc/vessixd)\n"
         "  --path-shared DIR    (default: /usr/share/vessixd)\n"
@@ -152,6 +155,9 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
             options.sinks = true;
             options.sinks_path = take_value();
             if (options.sinks_path.empty()) throw vxUsageError("--sinks: the path is empty");
+        } else if (name == "--status") {
+            options.status_path = take_value();
+            if (options.status_path.empty()) throw vxUsageError("--status: the path is empty");
         } else if (name == "-D") {
             auto [key, val] = ParseAssignment("-D", take_value());
             options.conf_vars[key] = val;

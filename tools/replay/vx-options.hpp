@@ -22,6 +22,7 @@ struct vxReplayOptions {
     bool debug = false;
     bool sinks = false;       // --sinks given
     std::string sinks_path;   // "-" for standard output
+    std::string status_path;  // --status: "-" for standard error; empty: not given
     // Plugin parameters in the order given; a later one replaces an earlier
     // one with the same key (so the last of --conf and -p conf_filename= wins).
     std::map<std::string, std::string> params;

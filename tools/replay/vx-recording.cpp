@@ -42,6 +42,7 @@ const OpShape op_shapes[] = {
     {"sink", vxOpKind::SINK, {"fail"}, {}},
     {"wait", vxOpKind::WAIT, {}, {}},
     {"sleep", vxOpKind::SLEEP, {"ms"}, {}},
+    {"status", vxOpKind::STATUS, {}, {}},
 };
 
 std::string OpNames()
@@ -255,6 +256,7 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
         }
         case vxOpKind::RELOAD:
         case vxOpKind::WAIT:
+        case vxOpKind::STATUS:
             break;
         }
         ops.push_back(std::move(op));

@@ -35,6 +35,7 @@ enum class vxOpKind {
     SINK,
     WAIT,
     SLEEP,
+    STATUS,
 };
 
 // One checked line.

@@ -90,7 +90,8 @@ struct ReplayInput {
 #endif
 };
 
-int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks)
+int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInput &input,
+    vxSinkOutput &sinks, vxStatusOutput &status_output)
 {
     vxWaits waits(plugin);
     vxFlowMap flows(options.buckets);
@@ -103,10 +104,13 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInpu
         } else
 #endif
         {
-            vxReplayer replayer(plugin, waits, sinks, flows);
+            vxReplayer replayer(plugin, waits, sinks, flows, status_output);
             status = replayer.Run(input.ops, options.recording == "-" ? "<stdin>" : options.recording);
         }
     }
+    // After the final drain, or where the worker ended: what the plugin
+    // counted, also for a run that ends with status 3.
+    if (status_output.Requested() && status != VX_EXIT_USAGE) status_output.Write(plugin);
     plugin.Terminate();
     waits.Nudge();
     // Status 3 whenever an exception left Entry, also after the last wait
@@ -118,7 +122,8 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInpu
 
 // Loads the plugin, replays, and takes the plugin down; returns the exit
 // status.
-int LoadAndReplay(const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks)
+int LoadAndReplay(
+    const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks, vxStatusOutput &status_output)
 {
     CreateGlobalConfig(options);
     vd_standin_set_debug(options.debug);
@@ -163,7 +168,7 @@ int LoadAndReplay(const vxReplayOptions &options, ReplayInput &input, vxSinkOutp
     }
 
     sinks.Install();
-    int status = Replay(*processor, options, input, sinks);
+    int status = Replay(*processor, options, input, sinks, status_output);
     plugin.reset();
     vxSinkOutput::Uninstall();
     vdGlobalConfig::Destroy();
@@ -175,6 +180,7 @@ int Main(int argc, char **argv)
     vxReplayOptions options;
     ReplayInput input;
     vxSinkOutput sinks;
+    vxStatusOutput status_output;
     std::unique_ptr<vxExpectedOutput> expected;
     try {
         options = vxParseOptions(argc, argv);
@@ -194,13 +200,14 @@ int Main(int argc, char **argv)
         if (!options.CaptureInput()) input.ops = ReadRecording(options.recording);
         if (!options.expect_path.empty()) expected = std::make_unique<vxExpectedOutput>(options.expect_path);
         if (options.sinks) sinks.Open(options.sinks_path);
+        if (!options.status_path.empty()) status_output.Open(options.status_path);
         if (expected) expected->Start();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vessix-replay: %s\n", e.what());
         return VX_EXIT_USAGE;
     }
 
-    int status = LoadAndReplay(options, input, sinks);
+    int status = LoadAndReplay(options, input, sinks, status_output);
     // Compared whatever the status: the diff shows how far the run got.
     if (expected && !expected->Finish() && status == VX_EXIT_OK) status = VX_EXIT_OUTPUT_DIFFERS;
     return status;

@@ -112,6 +112,10 @@ bool vxReplayer::Replay(const vxRecordingOp &op)
     case vxOpKind::SLEEP:
         std::this_thread::sleep_for(std::chrono::milliseconds(op.ms));
         return true;
+    case vxOpKind::STATUS:
+        if (!waits.Drain()) return false;
+        status.Write(plugin);
+        return true;
     }
     return true;
 }

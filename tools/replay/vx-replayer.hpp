@@ -8,6 +8,7 @@
 #include "vx-flow-map.hpp"
 #include "vx-recording.hpp"
 #include "vx-sink-output.hpp"
+#include "vx-status-output.hpp"
 #include "vx-waits.hpp"
 
 // Exit statuses of vessix-replay.
@@ -22,8 +23,9 @@ enum : int {
 
 class vxReplayer {
 public:
-    vxReplayer(vdPluginProcessor &plugin, vxWaits &waits, vxSinkOutput &sinks, vxFlowMap &flows)
-        : plugin(plugin), waits(waits), sinks(sinks), flows(flows) {}
+    vxReplayer(vdPluginProcessor &plugin, vxWaits &waits, vxSinkOutput &sinks, vxFlowMap &flows,
+        vxStatusOutput &status)
+        : plugin(plugin), waits(waits), sinks(sinks), flows(flows), status(status) {}
 
     // Replays ops in order; at the end drains the queue and waits for a
     // reload still requested (vxWaits::Finish). Returns
@@ -41,4 +43,5 @@ private:
     vxWaits &waits;
     vxSinkOutput &sinks;
     vxFlowMap &flows;
+    vxStatusOutput &status;
 };

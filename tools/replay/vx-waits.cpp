@@ -73,25 +73,30 @@ bool vxWaits::TryFlowMap(Marker &marker)
     return queued;
 }
 
-vxWaits::Marker vxWaits::SendMarker(bool trust_gates)
+vxWaits::Marker vxWaits::SendMarker()
 {
     Marker marker;
-    trust_gates = trust_gates && !reload_pending;
-    if (TrySingleFlow(marker)) {
-        single_gate = Gate::OPEN;
-        return marker;
-    }
-    // A gate known to be open (the mask changes only when the replay's own
-    // reload runs) passes every marker: one whose share did not show up
-    // was queued and handled before the count was read, which is as good as
-    // a returned marker. Its signal has been raised by the reset above.
-    if (trust_gates && single_gate == Gate::OPEN) return marker;
-    if (TryFlowMap(marker)) {
-        map_gate = Gate::OPEN;
-        return marker;
-    }
-    if (trust_gates && map_gate == Gate::OPEN) return marker;
+    if (TrySingleFlow(marker) || TryFlowMap(marker)) return marker;
     return Marker{};
+}
+
+// A marker whose share did not show up may have been kept out by a gate,
+// refused by a full queue (the plugin's opt-in queue limit), or queued and
+// taken before the count was read: it is never taken as handled. Markers
+// are sent again every millisecond until one shows up; a worker seen idle
+// meanwhile has an empty queue, so a marker that still cannot be queued
+// then was kept out by the gates, and the caller falls back on the idle
+// worker (an empty result).
+vxWaits::Marker vxWaits::QueueMarker()
+{
+    for (;;) {
+        if (plugin.HasEnded()) return Marker{};
+        Marker marker = SendMarker();
+        if (marker.signal) return marker;
+        long tid = plugin.GetThreadId();
+        if (tid != 0 && IsIdle(tid)) return SendMarker();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 bool vxWaits::WaitMarker(const Marker &marker)
@@ -150,7 +155,7 @@ bool vxWaits::WaitIdle(bool wake)
 
 bool vxWaits::WaitNextMarker()
 {
-    Marker marker = SendMarker(false);
+    Marker marker = QueueMarker();
     return marker.signal ? WaitMarker(marker) : WaitIdle(true);
 }
 
@@ -167,19 +172,9 @@ bool vxWaits::WaitNextMarker()
 // script with ProcessAgentEvent alone).
 bool vxWaits::Ready()
 {
-    single_gate = map_gate = Gate::UNKNOWN;
-    for (;;) {
-        if (plugin.HasEnded()) return false;
-        Marker marker = SendMarker(false);
-        if (marker.signal) return WaitMarker(marker) && WaitNextMarker();
-        long tid = plugin.GetThreadId();
-        if (tid != 0 && IsIdle(tid)) {
-            marker = SendMarker(false);
-            if (marker.signal) return WaitMarker(marker);
-            return !plugin.HasEnded();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    Marker marker = QueueMarker();
+    if (!marker.signal) return !plugin.HasEnded();
+    return WaitMarker(marker) && WaitNextMarker();
 }
 
 bool vxWaits::Settle(const std::shared_ptr<vdFlow> &flow, long owners)
@@ -192,7 +187,7 @@ bool vxWaits::Settle(const std::shared_ptr<vdFlow> &flow, long owners)
 
 bool vxWaits::Drain()
 {
-    Marker marker = SendMarker(true);
+    Marker marker = QueueMarker();
     if (marker.signal) return WaitMarker(marker);
     return WaitIdle(true);
 }
@@ -208,17 +203,18 @@ bool vxWaits::Drain()
 // is set and none can absorb the request early.
 bool vxWaits::Reloaded()
 {
-    single_gate = map_gate = Gate::UNKNOWN;
-    Marker first = SendMarker(false);
-    Marker second = SendMarker(false);
+    // Each marker is queued before the next is sent: the second is then
+    // behind the first in the queue whatever a queue limit refused.
+    Marker first = QueueMarker();
+    Marker second = first.signal ? QueueMarker() : Marker{};
     bool ok;
     if (second.signal) {
-        ok = (!first.signal || WaitMarker(first)) && WaitMarker(second);
+        ok = WaitMarker(first) && WaitMarker(second);
     } else if (first.signal) {
-        // The gate closed between the two calls: a reload was running or
-        // done by then, though the first marker may have been taken before
-        // it. A marker that gets through now was queued after the new mask
-        // was set, so it comes back after that reload's discard or later.
+        // The gate closed between the two: a reload was running or done by
+        // then, though the first marker may have been taken before it. A
+        // marker that gets through now was queued after the new mask was
+        // set, so it comes back after that reload's discard or later.
         ok = WaitMarker(first) && WaitNextMarker();
     } else {
         ok = WaitIdle(true);
@@ -228,8 +224,6 @@ bool vxWaits::Reloaded()
     // discard, comes back once the flag is clear, so that a request on the
     // next line is not swallowed.
     if (ok && (first.signal || second.signal)) ok = WaitNextMarker();
-    // The gates may have changed with the new script.
-    single_gate = map_gate = Gate::UNKNOWN;
     reload_pending = false;
     return ok;
 }
@@ -240,10 +234,7 @@ bool vxWaits::Reloaded()
 // plugin, so that the output and the exit status do not depend on timing.
 bool vxWaits::Finish() { return reload_pending ? Reloaded() : Drain(); }
 
-void vxWaits::ReloadRequested()
-{
-    single_gate = map_gate = Gate::UNKNOWN;
-    reload_pending = true;
+void vxWaits::ReloadRequested() { reload_pending = true; }
 }
 
 void vxWaits::Nudge()

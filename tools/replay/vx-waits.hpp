@@ -30,8 +30,7 @@ public:
     // At the end of a recording: Drain, and until a reload requested by a
     // dispatch_event line has run.
     bool Finish();
-    // A reload request the replay does not wait for: the gates may change
-    // at any time from now until the next Reloaded.
+    // A reload request the replay does not wait for: Finish waits for it.
     void ReloadRequested();
 
     // Queues event-0 records through every overload whose gate is open,
@@ -56,10 +55,11 @@ private:
         std::shared_ptr<Signal> signal;
     };
 
-    enum class Gate { UNKNOWN, OPEN };
-
-    // Queues one marker; an empty result when none could be queued.
-    Marker SendMarker(bool trust_gates);
+    // Sends one marker; an empty result when it did not show up as queued.
+    Marker SendMarker();
+    // Sends markers until one is queued; an empty result when the worker
+    // was seen idle with every gate closed.
+    Marker QueueMarker();
     bool TrySingleFlow(Marker &marker);
     bool TryFlowMap(Marker &marker);
     std::shared_ptr<vdFlow> NewShare(const std::shared_ptr<Signal> &signal);
@@ -78,7 +78,5 @@ private:
     // (records may outlive this object until the plugin is destroyed).
     std::shared_ptr<vdFlow> marker_flow;
     std::unique_ptr<vdFlowMap> marker_map;
-    Gate single_gate = Gate::UNKNOWN;
-    Gate map_gate = Gate::UNKNOWN;
     bool reload_pending = false;
 };

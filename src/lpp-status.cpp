@@ -1,0 +1,94 @@
+// The plugin's member of the daemon's status document. Runs on a daemon
+// thread while the worker runs: it reads atomics and values under their
+// locks, never the Lua state.
+#include "lpp-plugin.hpp"
+
+namespace {
+
+json HandlerStatus(const lppHandlerStats &stats)
+{
+    return json{
+        {"calls", stats.calls.load(std::memory_order_relaxed)},
+        {"errors", stats.errors.load(std::memory_order_relaxed)},
+        {"instruction_limit", stats.instruction_limit.load(std::memory_order_relaxed)},
+        {"memory_limit", stats.memory_limit.load(std::memory_order_relaxed)},
+        {"seconds", stats.seconds.load(std::memory_order_relaxed)},
+        {"seconds_max", stats.seconds_max.load(std::memory_order_relaxed)},
+    };
+}
+
+// A member of object as an unsigned number, 0 when absent or of another type.
+std::uint64_t Count(const json &object, const char *name)
+{
+    auto member = object.find(name);
+    return (member != object.end() && member->is_number_unsigned()) ? member->get<std::uint64_t>() : 0;
+}
+
+}  // namespace
+
+void lppPlugin::GetStatus(json &status)
+{
+    if (!status_enabled.load(std::memory_order_relaxed)) return;
+
+    json queue;
+    {
+        std::unique_lock<std::mutex> queue_lock = LockQueue();
+        queue = json{
+            {"records", event_queue.size()},
+            {"flows", queue_stats.flows},
+            {"flows_max", queue_stats.flows_max},
+            {"dropped_records", queue_stats.dropped_records},
+            {"dropped_flows", queue_stats.dropped_flows},
+            {"discarded_records", queue_stats.discarded_records},
+        };
+    }
+
+    json handlers = json::object();
+    for (int handler = 0; handler < LPP_HANDLER_ID_COUNT; handler++)
+        handlers[lppHandlerNames[handler]] = HandlerStatus(handler_stats[handler]);
+
+    json member{
+        {"queue", std::move(queue)},
+        {"handlers", std::move(handlers)},
+        {"lua", {{"memory", lua.Budget().memory_used.load(std::memory_order_relaxed)}}},
+    };
+    {
+        std::lock_guard<std::mutex> status_lock(status_mutex);
+        member["script"] = status_script;
+        member["limits"] = json{
+            {"instructions", status_limits.instructions},
+            {"memory", status_limits.memory},
+            {"queue", status_limits.queue},
+        };
+    }
+    status[tag] = std::move(member);
+}
+
+void lppPlugin::DisplayStatus(const json &status)
+{
+    if (!status_enabled.load(std::memory_order_relaxed) || !status.is_object()) return;
+    auto member = status.find(tag);
+    if (member == status.end() || !member->is_object()) return;
+
+    const json empty = json::object();
+    auto part = [&](const char *name) -> const json & {
+        auto found = member->find(name);
+        return (found != member->end() && found->is_object()) ? *found : empty;
+    };
+    std::uint64_t calls = 0, errors = 0;
+    for (const auto &handler : part("handlers")) {
+        if (!handler.is_object()) continue;
+        calls += Count(handler, "calls");
+        errors += Count(handler, "errors");
+    }
+    const json &queue = part("queue");
+    vd_printf("%s: queue: %llu records (%llu flows, at most %llu), dropped %llu records "
+              "(%llu flows); handlers: %llu calls, %llu errors; Lua memory: %llu bytes\n",
+        tag.c_str(), static_cast<unsigned long long>(Count(queue, "records")),
+        static_cast<unsigned long long>(Count(queue, "flows")),
+        static_cast<unsigned long long>(Count(queue, "flows_max")),
+        static_cast<unsigned long long>(Count(queue, "dropped_records")),
+        static_cast<unsigned long long>(Count(queue, "dropped_flows")),
+        static_cast<unsigned long long>(calls), static_cast<unsigned long long>(errors),
+        static_cast<unsigned long long>(Count(part("lua"), "memory")));
+}

@@ -2,10 +2,11 @@
 
 namespace lppbench {
 
-RunningPlugin::RunningPlugin(const std::string &script)
+RunningPlugin::RunningPlugin(const std::string &script, const std::string &conf_members)
 {
     std::string script_file = dir.Write("bench.lua", script);
-    std::string conf = dir.Write("bench.json", "{\"script\": \"" + script_file + "\"}");
+    std::string conf = dir.Write("bench.json", "{\"script\": \"" + script_file + "\"" +
+            (conf_members.empty() ? "" : ", " + conf_members) + "}");
     plugin = std::make_unique<BenchPlugin>(conf);
     plugin->Create();
     if (!lpptest::WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }) ||

@@ -25,7 +25,9 @@ public:
 // included, so that handler errors are seen).
 class RunningPlugin {
 public:
-    explicit RunningPlugin(const std::string &script);
+    // conf_members: more members of the configuration, as JSON text
+    // ("\"status\": true"), after "script".
+    explicit RunningPlugin(const std::string &script, const std::string &conf_members = "");
     ~RunningPlugin();
 
     // Empty when the worker is running with the script loaded; otherwise

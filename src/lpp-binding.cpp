@@ -53,6 +53,8 @@ lua_State *lppLuaState::Open()
         std::memory_order_relaxed);
     lua_setallocf(state, lppAllocate, &budget);
     lppInstallInstructionHook(state, budget);
+    budget.main_thread = state;
+    budget.hook_tightened = false;
     return state;
 }
 
@@ -64,6 +66,7 @@ void lppLuaState::Close()
     lppScriptCall finalizers(budget, false);
     lua_close(L);
     L = nullptr;
+    budget.main_thread = nullptr;
 }
 
 void lppLuaState::Reset()

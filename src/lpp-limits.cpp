@@ -89,6 +89,12 @@ void CountInstructions(lua_State *L, lua_Debug *)
     budget->instructions += static_cast<std::uint64_t>(lua_gethookcount(L));
     if (budget->in_call && budget->instruction_limit != 0 && budget->instructions > budget->instruction_limit) {
         budget->instructions_exceeded = true;
+        // From now on every instruction raises again: a script that catches
+        // the error in a loop cannot run on, wherever the period would fall.
+        if (lua_gethookcount(L) != 1) {
+            lua_sethook(L, CountInstructions, LUA_MASKCOUNT, 1);
+            budget->hook_tightened = true;
+        }
         luaL_error(L, "%s", lppInstructionLimitText);
     }
 }
@@ -119,6 +125,10 @@ lppScriptCall::lppScriptCall(lppLuaBudget &budget, bool enforce_memory)
 {
     budget.enforcing_memory = enforce_memory && budget.memory_limit != 0;
     budget.in_call = true;
+    if (budget.hook_tightened && budget.main_thread != nullptr) {
+        lppInstallInstructionHook(budget.main_thread, budget);
+        budget.hook_tightened = false;
+    }
     budget.instructions = 0;
     budget.memory_refused = false;
     budget.instructions_exceeded = false;

@@ -48,6 +48,10 @@ struct lppLuaBudget {
     // Whether a limit refused something during the current call.
     bool memory_refused = false;
     bool instructions_exceeded = false;
+    // The state's main thread, whose hook a call past its limit tightens
+    // to every instruction; the next call restores the period.
+    lua_State *main_thread = nullptr;
+    bool hook_tightened = false;
 };
 
 // The allocator of every plugin state; ud is its lppLuaBudget.

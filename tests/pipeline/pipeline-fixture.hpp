@@ -22,12 +22,14 @@ protected:
 
     ~PipelineTest() override { Stop(); }
 
-    // Writes the script and its configuration and constructs the plugin;
-    // the worker is not started.
-    void Construct(const std::string &script)
+    // Writes the script and its configuration (with the members of extra
+    // besides "script") and constructs the plugin; the worker is not started.
+    void Construct(const std::string &script, const json &extra = json::object())
     {
         script_file = dir.Write("script.lua", script);
-        std::string conf = dir.Write("plugin.json", "{\"script\": \"" + script_file + "\"}");
+        json members = extra;
+        members["script"] = script_file;
+        std::string conf = dir.Write("plugin.json", members.dump());
         plugin = std::make_unique<TestPlugin>(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
     }
 
@@ -41,9 +43,9 @@ protected:
     }
 
     // Starts the worker and waits for its first reload.
-    void Start(const std::string &script)
+    void Start(const std::string &script, const json &extra = json::object())
     {
-        Construct(script);
+        Construct(script, extra);
         plugin->Create();
         ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }));
         ASSERT_FALSE(plugin->HasEnded()) << log.Text();
@@ -85,6 +87,14 @@ protected:
     void SendFlow(std::uint16_t event, std::shared_ptr<vdFlow> &flow, json doc)
     {
         plugin->DispatchProcessorEvent(static_cast<vdPluginProcessor::Event>(event), flow, doc);
+    }
+
+    // The plugin's member of the status document (null without one).
+    json Status()
+    {
+        json status = json::object();
+        plugin->GetStatus(status);
+        return status.contains(kTag) ? status[kTag] : json();
     }
 
     void SendAgent(std::uint16_t event)

@@ -186,4 +186,104 @@ function ProcessAgentEvent(event) end
     EXPECT_EQ(run.out.find("debug on"), std::string::npos);
 }
 
+const char *const counted_script = R"(
+function ProcessFlowEvent(event, flows)
+    if flows[1].host_server_name == "bad" then error("bad flow") end
+    lpp.print("flow " .. event)
+end
+function ProcessFlowMap(flows) lpp.print("map " .. #flows) end
+function ProcessAgentEvent(event) lpp.print("agent " .. event) end
+)";
+
+const char *const counted_recording =
+    "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\",\"set\":{\"host_server_name\":\"good\","
+    "\"flags\":{\"detection_init\":true}}}\n"
+    "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"b\",\"set\":{\"host_server_name\":\"bad\","
+    "\"flags\":{\"detection_init\":true}}}\n"
+    "{\"op\":\"flow_map\"}\n"
+    "{\"op\":\"agent\",\"event\":12}\n"
+    "{\"op\":\"status\"}\n"
+    "{\"op\":\"agent\",\"event\":13}\n";
+
+using StatusDocument = vxReplayTest;
+
+TEST_F(StatusDocument, CountsWhatAKnownRecordingDid)
+{
+    auto run = RunScript(counted_script, counted_recording, {"--status", Path("status.jsonl")},
+        {{"status", true}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = LinesWith(ReadFileText(Path("status.jsonl")), "");
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+
+    const json at_op = json::parse(lines[0])["lua"];
+    const json final = json::parse(lines[1])["lua"];
+    EXPECT_EQ(final["script"], Path("script.lua"));
+    EXPECT_EQ(final["limits"], (json{{"instructions", 0}, {"memory", 0}, {"queue", 0}}));
+    EXPECT_GT(final["lua"]["memory"].get<std::uint64_t>(), 10000u);
+    for (const char *member : {"records", "flows", "dropped_records", "dropped_flows", "discarded_records"})
+        EXPECT_EQ(final["queue"][member], 0) << member;
+    EXPECT_GE(final["queue"]["flows_max"].get<int>(), 1);
+
+    const struct {
+        const char *name;
+        int calls_at_op, calls, errors;
+    } handlers[] = {
+        {"ProcessFlowEvent", 2, 2, 1},
+        {"ProcessFlowMap", 1, 1, 0},
+        {"ProcessFlowStats", 0, 0, 0},
+        {"ProcessAgentEvent", 1, 2, 0},
+    };
+    for (const auto &h : handlers) {
+        SCOPED_TRACE(h.name);
+        const json &counts = final["handlers"][h.name];
+        EXPECT_EQ(at_op["handlers"][h.name]["calls"], h.calls_at_op);
+        EXPECT_EQ(counts["calls"], h.calls);
+        EXPECT_EQ(counts["errors"], h.errors);
+        EXPECT_EQ(counts["instruction_limit"], 0);
+        EXPECT_EQ(counts["memory_limit"], 0);
+        const double seconds = counts["seconds"].get<double>();
+        const double longest = counts["seconds_max"].get<double>();
+        EXPECT_LE(longest, seconds);
+        EXPECT_EQ(seconds > 0, h.calls > 0);
+    }
+}
+
+TEST_F(StatusDocument, WhereAndWhenLinesAreWritten)
+{
+    // Without --status the op writes to standard error; without the
+    // configuration's "status" the document stays empty.
+    auto run = RunScript(counted_script, counted_recording);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(LinesWith(run.err, "{"), std::vector<std::string>{"}"});
+
+    // A run that ends with status 3 still writes the final line.
+    const std::string file = Write("status.jsonl", "stale\n");
+    run = RunScript("function ProcessAgentEvent() end\nerror_now = true\n",
+        "{\"op\":\"file\",\"path\":\"script.lua\",\"text\":\"syntax error here\"}\n{\"op\":\"reload\"}\n",
+        {"--status", file}, {{"status", true}});
+    EXPECT_EQ(run.status, 3) << run.err;
+    const auto lines = LinesWith(ReadFileText(file), "");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(json::parse(lines[0])["lua"]["handlers"]["ProcessAgentEvent"]["calls"], 0);
+
+    // A bad recording line replays nothing and writes no status.
+    run = RunScript(counted_script, "{\"op\":\"status\",\"extra\":1}\n", {"--status", "-"},
+        {{"status", true}});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(LinesWith(run.err, "{").empty()) << run.err;
+}
+
+TEST_F(StatusDocument, LimitsThatAreNotReachedChangeNoOutput)
+{
+    auto plain = RunScript(counted_script, counted_recording, {"--status", Path("plain.jsonl")});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(ReadFileText(Path("plain.jsonl")), "{}\n{}\n");
+    auto limited = RunScript(counted_script, counted_recording, {},
+        {{"limits", {{"instructions", 100000000}, {"memory", 1 << 30}, {"queue", 100000}}},
+            {"status", false}});
+    ASSERT_EQ(limited.status, 0) << limited.err;
+    EXPECT_EQ(limited.out, plain.out);
+    EXPECT_EQ(limited.sinks, plain.sinks);
+}
+
 }  // namespace

@@ -135,10 +135,11 @@ vxReplayRun vxReplayTest::RunIn(const std::string &folder, const std::vector<std
 }
 
 vxReplayRun vxReplayTest::RunScript(const std::string &script, const std::string &recording,
-    const std::vector<std::string> &extra)
+    const std::vector<std::string> &extra, const json &members)
 {
-    const std::string script_path = Write("script.lua", script);
-    const std::string conf = Write("conf.json", json{{"script", script_path}}.dump());
+    json conf_members = members;
+    conf_members["script"] = Write("script.lua", script);
+    const std::string conf = Write("conf.json", conf_members.dump());
     const std::string rec = Write("recording.jsonl", recording);
     std::vector<std::string> args = {"--conf", conf, "--sinks", Path("sinks.jsonl")};
     args.insert(args.end(), extra.begin(), extra.end());

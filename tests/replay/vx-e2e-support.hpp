@@ -45,10 +45,10 @@ protected:
         const std::function<void(pid_t)> &during = {});
 
     // Writes script and recording into the test's folder with a
-    // configuration naming the script, and runs the recording with
-    // --conf and --sinks to a file, then extra.
+    // configuration naming the script (and holding the members of conf),
+    // and runs the recording with --conf and --sinks to a file, then extra.
     vxReplayRun RunScript(const std::string &script, const std::string &recording,
-        const std::vector<std::string> &extra = {});
+        const std::vector<std::string> &extra = {}, const json &conf = json::object());
 
     std::string Path(const std::string &name) const { return dir.Path() + "/" + name; }
     std::string Write(const std::string &name, const std::string &content) const

@@ -342,4 +342,33 @@ end
     EXPECT_EQ(LinesWith(run.out, "lua: name "), expected);
 }
 
+TEST_F(Waits, MarkersRefusedByAFullQueueAreSentAgain)
+{
+    // A queue of one flow entry and a slow script: most events and many
+    // markers are refused. A wait still returns only once the queue is
+    // empty, so the flow sent after it is always handled.
+    std::string rec;
+    for (int i = 0; i < 40; i++)
+        rec += Line("{\"op\":\"flow\",\"event\":\"new\",\"id\":\"f" + std::to_string(i) + "\"}");
+    rec += Line("{\"op\":\"wait\"}") + Line("{\"op\":\"flow\",\"event\":\"dpi_complete\",\"id\":\"f0\"}");
+    const char *script = R"(
+function ProcessFlowEvent(event, flows)
+    local spin = 0
+    for i = 1, 200000 do spin = spin + i end
+    lpp.print("event " .. event)
+end
+)";
+    for (int attempt = 0; attempt < 3; attempt++) {
+        auto run = RunScript(script, rec, {"--status", Path("status.jsonl")},
+            {{"limits", {{"queue", 1}}}, {"status", true}});
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto lines = LinesWith(run.out, "lua: event ");
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "8") << run.out;
+        const json status = json::parse(ReadFileText(Path("status.jsonl")))["lua"];
+        EXPECT_EQ(status["handlers"]["ProcessFlowEvent"]["calls"], lines.size());
+        EXPECT_EQ(status["queue"]["records"], 0);
+    }
+}
+
 }  // namespace

@@ -512,4 +512,68 @@ const DebugCase kDebugCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, DebugLibraryTest, ::testing::ValuesIn(kDebugCases),
     [](const ::testing::TestParamInfo<DebugCase> &info) { return std::string(info.param.name); });
 
+// Under the configuration's limits, each way of running away is cut in the
+// call that runs away, counted against its limit, and the state goes on.
+TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
+{
+    struct Case {
+        const char *name;
+        const char *hostile;
+        const char *message;
+        const char *counter;
+    };
+    const Case cases[] = {
+        {"endless loop", "while true do end", "instruction limit exceeded", "instruction_limit"},
+        {"loop in a coroutine it resumes",
+            "coroutine.wrap(function() while true do end end)()", "instruction limit exceeded",
+            "instruction_limit"},
+        {"loop that catches the limit's error",
+            "while true do pcall(function() while true do end end) end",
+            "instruction limit exceeded", "instruction_limit"},
+        {"memory bomb", "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 4096) .. i end",
+            "not enough memory", "memory_limit"},
+        {"one huge string", "local s = string.rep('x', 1 << 30)", "not enough memory",
+            "memory_limit"},
+    };
+    const json limits = {{"limits", {{"instructions", 2000000}, {"memory", 64 << 20}}},
+        {"status", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Start(Script(c.hostile), limits);
+        ASSERT_TRUE(HostileThenNext()) << log.Text();
+        EXPECT_TRUE(Contains(OnlyError(), c.message)) << log.Text();
+        json handler = Status()["handlers"]["ProcessFlowEvent"];
+        EXPECT_EQ(handler["calls"], 2);
+        EXPECT_EQ(handler["errors"], 1);
+        EXPECT_EQ(handler[c.counter], 1) << handler.dump();
+        EXPECT_LE(Status()["lua"]["memory"].get<std::uint64_t>(), 64u << 20);
+        Stop();
+        log.Clear();
+    }
+}
+
+// A flow table that the memory limit keeps from being built costs that event
+// alone; without the limit the same script has room for it.
+TEST_F(HostileTest, FlowTablesBeyondTheMemoryLimitSkipTheirEvent)
+{
+    Start(Script("", R"(
+hoard = {}
+function ProcessAgentEvent(event)
+  -- Fills the state to just below its limit, outside any flow table.
+  local ok = pcall(function() while true do hoard[#hoard + 1] = string.rep("y", 4000) .. #hoard end end)
+  for i = 1, 40 do hoard[#hoard] = nil end
+end
+)"),
+        {{"limits", {{"memory", 16 << 20}}}, {"status", true}});
+    SendAgent(12);
+    auto big = MakeFlow();
+    SendFlow(2, big, json{{"case", "next"}, {"n", 1}, {"blob", std::string(1 << 20, 'z')}});
+    ASSERT_TRUE(WaitFor([&] { return Status()["handlers"]["ProcessFlowEvent"]["calls"] == 1; }))
+        << log.Text();
+    EXPECT_FALSE(plugin->HasEnded());
+    EXPECT_TRUE(Contains(OnlyError(), "not enough memory")) << log.Text();
+    EXPECT_EQ(Status()["handlers"]["ProcessFlowEvent"]["memory_limit"], 1);
+    EXPECT_TRUE(log.Matching("alive 1").empty());
+}
+
 }  // namespace

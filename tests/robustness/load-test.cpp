@@ -55,6 +55,10 @@ public:
             return;
         }
         if (handled[id].fetch_add(1) != 0) handled_twice++;
+        // Each producer sends its ids in increasing order.
+        std::size_t &last = last_handled[id % kProducers];
+        if (last != 0 && id <= last) out_of_order++;
+        last = id;
         handled_lines++;
     }
 
@@ -74,6 +78,8 @@ public:
     std::atomic<std::size_t> handled_lines{0};
     std::atomic<std::size_t> handled_twice{0};
     std::atomic<std::size_t> bad_ids{0};
+    std::size_t last_handled[kProducers] = {};
+    std::size_t out_of_order = 0;
 };
 
 std::string LoadScript(int version)
@@ -195,6 +201,62 @@ TEST_F(LoadTest, ProducersReloadsAndReplacedScriptsAccountForEveryEvent)
     std::printf("%d events: %zu handled, %zu discarded, %zu reloads\n", kEvents,
         ledger.released_handled.load(), ledger.released_unhandled.load(),
         OtherLines(": Loading configuration: "));
+}
+
+TEST_F(LoadTest, QueueLimitDropsWhatASlowScriptCannotTakeAndKeepsOrder)
+{
+    constexpr std::size_t kLimit = 64;
+#ifdef LPP_SANITIZED
+    constexpr std::size_t kSent = 4000;
+#else
+    constexpr std::size_t kSent = 40000;
+#endif
+    Ledger ledger(kSent);
+    Start(R"(
+local print_line = lpp.print
+function ProcessFlowEvent(event, flows)
+  local spin = 0
+  for i = 1, 3000 do spin = spin + i end
+  print_line("h " .. flows[1].id)
+end
+)",
+        {{"limits", {{"queue", kLimit}}}, {"status", true}});
+    CountHandled(ledger);
+
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; p++) {
+        producers.emplace_back([&, p] {
+            for (std::size_t id = p; id < kSent; id += kProducers) {
+                std::shared_ptr<vdFlow> flow = ledger.Flow(id);
+                json doc{{"id", id}};
+                plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_INTEL, flow, doc);
+            }
+        });
+    }
+    for (auto &producer : producers) producer.join();
+    auto dropped = [this] { return Status()["queue"]["dropped_records"].get<std::size_t>(); };
+    ASSERT_TRUE(WaitFor([&] { return ledger.handled_lines.load() + dropped() == kSent; },
+        std::chrono::seconds(120)))
+        << ledger.handled_lines.load() << " handled, " << dropped() << " dropped";
+
+    const json queue = Status()["queue"];
+    EXPECT_LE(queue["flows_max"].get<std::size_t>(), kLimit);
+    EXPECT_GT(dropped(), 0u);
+    EXPECT_EQ(queue["dropped_flows"], queue["dropped_records"]);
+    const std::size_t full_lines =
+        OtherLines(": queue full (" + std::to_string(kLimit) + " flows waiting), dropping events");
+    EXPECT_GE(full_lines, 1u);
+    EXPECT_LE(full_lines, dropped());
+    EXPECT_EQ(OtherLines("dropping events"), full_lines);
+
+    Stop();
+    vd_standin_set_log_sink(nullptr);
+    EXPECT_EQ(ledger.out_of_order, 0u);
+    EXPECT_EQ(ledger.handled_twice.load(), 0u);
+    EXPECT_EQ(ledger.ReleasedOnce(), kSent);
+    EXPECT_EQ(ledger.released_handled.load(), ledger.handled_lines.load());
+    std::printf("%zu events: %zu handled, %zu dropped, %zu overloads\n", kSent,
+        ledger.handled_lines.load(), kSent - ledger.handled_lines.load(), full_lines);
 }
 
 TEST_F(LoadTest, InvalidVersionEndsTheLoopAndQueuedRecordsGoWithThePlugin)

@@ -220,5 +220,80 @@ TEST_F(ReloadTest, FailedBuildIsRememberedUntilTheScriptChanges)
     EXPECT_EQ(plugin->QueueLength(), 0u);
 }
 
+TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
+{
+    const std::string script = dir.Write("script.lua", kHandler);
+    const std::string integer = "expected a non-negative integer";
+    const struct {
+        const char *members;
+        std::string detail;
+    } cases[] = {
+        {R"("limits": 5)", "limits: expected an object"},
+        {R"("limits": null)", "limits: expected an object"},
+        {R"("limits": [1])", "limits: expected an object"},
+        {R"("limits": {"instructions": -1})", "limits.instructions: " + integer},
+        {R"("limits": {"memory": 1.5})", "limits.memory: " + integer},
+        {R"("limits": {"memory": 1e6})", "limits.memory: " + integer},
+        {R"("limits": {"queue": "10"})", "limits.queue: " + integer},
+        {R"("limits": {"queue": null})", "limits.queue: " + integer},
+        {R"("limits": {"queue": true})", "limits.queue: " + integer},
+        {R"("limits": {"cpu": 1})", "limits: unknown member cpu"},
+        {R"("status": 1)", "status: expected true or false"},
+        {R"("status": null)", "status: expected true or false"},
+        {R"("status": "yes", "limits": 0)", "limits: expected an object"},
+    };
+    for (const auto &c : cases) {
+        dir.Write("plugin.json", "{\"script\": \"" + script + "\", " + c.members + "}");
+        EXPECT_EQ(ReloadFailure(), ConfigError(c.detail)) << c.members;
+    }
+    EXPECT_TRUE(plugin->script_digest.empty());
+
+    // Zero and absent members mean no limit; the largest values are taken.
+    dir.Write("plugin.json", "{\"script\": \"" + script +
+            R"(", "limits": {"instructions": 0, "memory": 18446744073709551615}, "status": false})");
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+}
+
+TEST_F(ReloadTest, LimitsTakeEffectBeforeTheScriptIsHashedAndStay)
+{
+    auto configure = [this](const std::string &script, const json &extra) {
+        json conf = extra;
+        conf["script"] = script;
+        dir.Write("plugin.json", conf.dump());
+    };
+    auto status = [this] {
+        json document = json::object();
+        plugin->GetStatus(document);
+        return document;
+    };
+    const json limited = {{"limits", {{"instructions", 100000}, {"queue", 7}}}, {"status", true}};
+
+    // A script that cannot be hashed: the members are in force all the same.
+    configure(dir.Path() + "/gone.lua", limited);
+    EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + dir.Path() + "/gone.lua");
+    EXPECT_EQ(status()[kTag]["limits"],
+        (json{{"instructions", 100000}, {"memory", 0}, {"queue", 7}}));
+    EXPECT_EQ(status()[kTag]["script"], "");
+    plugin->DisplayStatus(status());
+    EXPECT_EQ(log.Matching(": queue: ").size(), 1u) << log.Text();
+    EXPECT_EQ(log.Matching("lua-test: queue: 0 records (0 flows, at most 0), dropped 0 records (0 flows); "
+                           "handlers: 0 calls, 0 errors; Lua memory: ").size(), 1u) << log.Text();
+
+    // A new script's top level already runs under them.
+    const std::string endless = dir.Write("script.lua", std::string(kHandler) + "while true do end\n");
+    configure(endless, limited);
+    std::string message = ReloadFailure();
+    EXPECT_EQ(message.rfind(endless + ": initialization: Runtime Error: ", 0), 0u) << message;
+    EXPECT_NE(message.find("instruction limit exceeded"), std::string::npos) << message;
+    EXPECT_EQ(status()[kTag]["script"], endless);
+
+    // Without the members, nothing is limited and nothing is reported.
+    dir.Write("script.lua", std::string(kHandler) + "for i = 1, 300000 do end\n");
+    configure(endless, json::object());
+    ASSERT_NO_THROW(plugin->Reload());
+    EXPECT_EQ(status(), json::object());
+}
+
 }  // namespace
 }  // namespace lpptest

@@ -235,7 +235,6 @@ bool vxWaits::Reloaded()
 bool vxWaits::Finish() { return reload_pending ? Reloaded() : Drain(); }
 
 void vxWaits::ReloadRequested() { reload_pending = true; }
-}
 
 void vxWaits::Nudge()
 {

@@ -132,7 +132,7 @@ void PrintSummary(const SummaryReporter &reporter)
         const double rate = r->counters.count("items_per_second") ? r->counters.at("items_per_second") : 0;
         s.Info("end to end, bytes per application", Format("%.0f events/s", rate));
     }
-    if (const auto *r = s.Find("BM_EndToEndLimitsVsNone/min_time:2.000/real_time");
+    if (const auto *r = s.Find("BM_EndToEndLimitsVsNone/real_time");
         r && r->counters.count("ratio"))
         s.Line("end to end, all limits set vs none",
             Format("worker CPU %.0f ns vs %.0f ns per event: %.3fx", r->counters.at("limited_ns"),

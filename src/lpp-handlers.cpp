@@ -106,8 +106,10 @@ bool lppPlugin::CallHandler(
             // Tables the memory limit keeps from being built cost this event
             // alone; any other failure to build them ends the worker.
             if (!lua.Budget().memory_refused) throw;
-            // What was built so far goes to the collector.
-            if (thread != nullptr) lua_settop(thread, array - 1);
+            // What was built so far goes to the collector. An error raised
+            // on the build thread itself resets that thread (then it is
+            // made anew at its next use): its stack is only ever cut down.
+            if (thread != nullptr && lua_gettop(thread) >= array - 1) lua_settop(thread, array - 1);
             vd_dprintf("%s: %s: error: %s\n", tag.c_str(), name, e.what());
             return true;
         }

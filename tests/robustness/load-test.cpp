@@ -206,11 +206,7 @@ TEST_F(LoadTest, ProducersReloadsAndReplacedScriptsAccountForEveryEvent)
 TEST_F(LoadTest, QueueLimitDropsWhatASlowScriptCannotTakeAndKeepsOrder)
 {
     constexpr std::size_t kLimit = 64;
-#ifdef LPP_SANITIZED
-    constexpr std::size_t kSent = 4000;
-#else
-    constexpr std::size_t kSent = 40000;
-#endif
+    constexpr std::size_t kSent = lpptest::kSanitized ? 4000 : 40000;
     Ledger ledger(kSent);
     Start(R"(
 local print_line = lpp.print

@@ -11,8 +11,8 @@
 namespace lppbench {
 namespace {
 
-constexpr auto kFlowEvent = static_cast<vdPluginProcessor::Event>(2);
-constexpr auto kUpdateComplete = static_cast<vdPluginProcessor::Event>(13);
+constexpr auto kFlowEvent = vdPluginProcessor::Event::FLOW_NEW;
+constexpr auto kUpdateComplete = vdPluginProcessor::Event::UPDATE_COMPLETE;
 
 // Both scripts print "done" for the agent event sent after the last flow
 // event: events are handled in order, so it shows that every flow event

@@ -24,12 +24,12 @@ const char *const kTexts[] = {
 int OtherTypeName(std::uint8_t code)
 {
     switch (code) {
-    case 1: return LPP_FS_text_unsupported;
-    case 2: return LPP_FS_text_local;
-    case 3: return LPP_FS_text_multicast;
-    case 4: return LPP_FS_text_broadcast;
-    case 5: return LPP_FS_text_remote;
-    case 6: return LPP_FS_text_error;
+    case vdFlow::OTHER_UNSUPPORTED: return LPP_FS_text_unsupported;
+    case vdFlow::OTHER_LOCAL: return LPP_FS_text_local;
+    case vdFlow::OTHER_MULTICAST: return LPP_FS_text_multicast;
+    case vdFlow::OTHER_BROADCAST: return LPP_FS_text_broadcast;
+    case vdFlow::OTHER_REMOTE: return LPP_FS_text_remote;
+    case vdFlow::OTHER_ERROR: return LPP_FS_text_error;
     default: return LPP_FS_text_unknown;
     }
 }
@@ -37,9 +37,9 @@ int OtherTypeName(std::uint8_t code)
 int GtpOtherTypeName(std::uint8_t code)
 {
     switch (code) {
-    case 2: return LPP_FS_text_local;
-    case 5: return LPP_FS_text_remote;
-    case 6: return LPP_FS_text_error;
+    case vdFlow::OTHER_LOCAL: return LPP_FS_text_local;
+    case vdFlow::OTHER_REMOTE: return LPP_FS_text_remote;
+    case vdFlow::OTHER_ERROR: return LPP_FS_text_error;
     default: return LPP_FS_text_unsupported;
     }
 }
@@ -116,7 +116,7 @@ void FloorBuilder::Strings(int table, int key, const std::vector<std::string> &v
 void FloorBuilder::Build(const lppEvent::Entry &entry, bool counters_only)
 {
     vdFlow &flow = *entry.flow;
-    const bool lower_other = flow.lower_map == 2;
+    const bool lower_other = flow.lower_map == vdFlow::LOWER_OTHER;
     lua_checkstack(L, 16);
     lua_createtable(L, 0, counters_only ? 6 : 55);
     const int t = lua_gettop(L);
@@ -181,7 +181,7 @@ void FloorBuilder::Counters(int t, const lppEvent::Entry &e, vdFlow &flow, bool 
     Integer(s, LPP_FS_tcp_retrans, e.tcp_retrans);
     Number(s, lower_other ? LPP_FS_other_rate : LPP_FS_local_rate, e.lower_rate);
     Number(s, lower_other ? LPP_FS_local_rate : LPP_FS_other_rate, e.upper_rate);
-    if (flow.ip_protocol == 6) {
+    if (flow.ip_protocol == IPPROTO_TCP) {
         Key(LPP_FS_tcp);
         lua_createtable(L, 0, 3);
         Integer(s + 2, LPP_FS_seq_errors, e.tcp_seq_errors);
@@ -207,7 +207,7 @@ void FloorBuilder::Identity(int t, vdFlow &flow, bool lower_other)
     Integer(t, LPP_FS_tunnel_type, flow.tunnel_type);
     Integer(t, LPP_FS_origin, flow.origin);
     Integer(t, LPP_FS_privacy_mask, flow.privacy_mask);
-    Boolean(t, LPP_FS_local_origin, (flow.origin == 2) == lower_other);
+    Boolean(t, LPP_FS_local_origin, (flow.origin == vdFlow::ORIGIN_UPPER) == lower_other);
 
     // Each address text goes on the stack once and is stored under both of
     // its keys from there.
@@ -239,13 +239,15 @@ void FloorBuilder::Identity(int t, vdFlow &flow, bool lower_other)
         lua_insert(L, -2);
         lua_rawset(L, t);
     };
-    push_mac(flow.lower_mac, mask & 0x01, LPP_FS_text_mac_masked_lower);
+    push_mac(flow.lower_mac, mask & vdFlow::PRIVACY_LOWER_MAC, LPP_FS_text_mac_masked_lower);
     store_twice(LPP_FS_lower_mac, lower_other ? LPP_FS_other_mac : LPP_FS_local_mac);
-    push_mac(flow.upper_mac, mask & 0x02, LPP_FS_text_mac_masked_upper);
+    push_mac(flow.upper_mac, mask & vdFlow::PRIVACY_UPPER_MAC, LPP_FS_text_mac_masked_upper);
     store_twice(LPP_FS_upper_mac, lower_other ? LPP_FS_local_mac : LPP_FS_other_mac);
-    push_ip(flow.lower_addr, mask & 0x08, ipv4 ? LPP_FS_text_ip4_masked_lower : LPP_FS_text_ip6_masked_lower);
+    push_ip(flow.lower_addr, mask & vdFlow::PRIVACY_LOWER_IP,
+        ipv4 ? LPP_FS_text_ip4_masked_lower : LPP_FS_text_ip6_masked_lower);
     store_twice(LPP_FS_lower_addr, lower_other ? LPP_FS_other_ip : LPP_FS_local_ip);
-    push_ip(flow.upper_addr, mask & 0x04, ipv4 ? LPP_FS_text_ip4_masked_upper : LPP_FS_text_ip6_masked_upper);
+    push_ip(flow.upper_addr, mask & vdFlow::PRIVACY_UPPER_IP,
+        ipv4 ? LPP_FS_text_ip4_masked_upper : LPP_FS_text_ip6_masked_upper);
     store_twice(LPP_FS_upper_addr, lower_other ? LPP_FS_local_ip : LPP_FS_other_ip);
 
     const std::uint16_t lower_port = flow.lower_addr.GetPort(true);
@@ -269,7 +271,7 @@ void FloorBuilder::Identity(int t, vdFlow &flow, bool lower_other)
     Boolean(f, LPP_FS_soft_dissector, flow.flags.soft_dissector);
     lua_rawset(L, t);
 
-    if (flow.ip_protocol == 6) {
+    if (flow.ip_protocol == IPPROTO_TCP) {
         Key(LPP_FS_tcp);
         lua_createtable(L, 0, 2);
         Integer(t + 2, LPP_FS_fin_acks, flow.tcp.fin_acks);
@@ -281,7 +283,7 @@ void FloorBuilder::Identity(int t, vdFlow &flow, bool lower_other)
 void FloorBuilder::Gtp(int t, vdFlow &flow)
 {
     const vdFlow::Gtp &gtp = flow.gtp;
-    const bool lower_other = gtp.lower_map == 2;
+    const bool lower_other = gtp.lower_map == vdFlow::LOWER_OTHER;
     const std::uint16_t lower_port = gtp.lower_addr.GetPort(true);
     const std::uint16_t upper_port = gtp.upper_addr.GetPort(true);
     const int g = t + 2;
@@ -365,7 +367,7 @@ void FloorBuilder::Tls(int t, vdFlow &flow)
 
 void FloorBuilder::Detection(int t, vdFlow &flow, bool lower_other)
 {
-    if (flow.tunnel_type == 1) Gtp(t, flow);
+    if (flow.tunnel_type == vdFlow::TUNNEL_GTP) Gtp(t, flow);
 
     String(t, LPP_FS_dns_host_name, flow.dns_host_name);
     String(t, LPP_FS_host_server_name, flow.host_server_name);

@@ -17,9 +17,9 @@ std::shared_ptr<vdFlow> MakeTlsFlow(std::uint32_t variant)
     flow->vlan_id = 12;
     flow->first_seen_at = 1700000000000ULL;
     flow->last_seen_at = 1700000042000ULL;
-    flow->lower_map = 1;
-    flow->other_type = 5;
-    flow->origin = 1;
+    flow->lower_map = vdFlow::LOWER_LOCAL;
+    flow->other_type = vdFlow::OTHER_REMOTE;
+    flow->origin = vdFlow::ORIGIN_LOWER;
     flow->lower_mac.SetFromString("02:42:ac:11:00:02");
     flow->upper_mac.SetFromString("00:1b:21:3a:4f:5e");
     flow->lower_addr.SetFromString("192.168." + std::to_string((variant >> 8) & 0xff) + "." +

@@ -14,7 +14,7 @@
 namespace lppbench {
 namespace {
 
-constexpr auto kFlowEvent = static_cast<vdPluginProcessor::Event>(2);
+constexpr auto kFlowEvent = vdPluginProcessor::Event::FLOW_NEW;
 constexpr auto kFlowMapEvent = static_cast<vdPluginProcessor::Event>(1);
 constexpr std::uint16_t kStopEvent = 0;
 

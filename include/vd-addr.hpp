@@ -15,6 +15,18 @@ public:
         MAKE_WITH_PORT = 0x02,
     };
 
+    // The daemon's address types: how an address relates to the host.
+    enum Type : std::uint8_t {
+        TYPE_NONE = 1,        // no type assigned
+        TYPE_LOCAL = 2,       // an address of the host
+        TYPE_LOCALNET = 3,    // in one of the host's local networks
+        TYPE_RESERVED = 4,    // in a reserved range
+        TYPE_MULTICAST = 5,   // a multicast address
+        TYPE_BROADCAST = 6,   // a broadcast address
+        TYPE_OTHER = 7,       // any other address
+        TYPE_ERROR = 127,     // the type could not be determined
+    };
+
     vdAddr() = default;
     vdAddr(const vdAddr &other);
     vdAddr &operator=(const vdAddr &other);

@@ -28,6 +28,45 @@ enum : std::uint16_t {
 
 class vdFlow {
 public:
+    // lower_map: which of the flow's two sides is the local one.
+    enum LowerMap : std::uint8_t {
+        LOWER_UNKNOWN = 0,  // not known
+        LOWER_LOCAL = 1,    // the lower side is local
+        LOWER_OTHER = 2,    // the upper side is local
+    };
+
+    // other_type: what the side that is not local is.
+    enum OtherType : std::uint8_t {
+        OTHER_UNKNOWN = 0,      // not known
+        OTHER_UNSUPPORTED = 1,  // an address kind the daemon does not classify
+        OTHER_LOCAL = 2,        // a local address
+        OTHER_MULTICAST = 3,    // a multicast address
+        OTHER_BROADCAST = 4,    // a broadcast address
+        OTHER_REMOTE = 5,       // a remote address
+        OTHER_ERROR = 6,        // classifying the address failed
+    };
+
+    // tunnel_type: the tunnel the flow was carried in.
+    enum TunnelType : std::uint8_t {
+        TUNNEL_NONE = 0,  // not tunnelled
+        TUNNEL_GTP = 1,   // GTP; the gtp member holds the tunnel's details
+    };
+
+    // origin: the side that sent the flow's first packet.
+    enum Origin : std::uint8_t {
+        ORIGIN_UNKNOWN = 0,  // not known
+        ORIGIN_LOWER = 1,    // the lower side
+        ORIGIN_UPPER = 2,    // the upper side
+    };
+
+    // privacy_mask: bits naming the addresses a plugin must not reveal.
+    enum PrivacyMask : std::uint8_t {
+        PRIVACY_LOWER_MAC = 0x01,  // the lower MAC address
+        PRIVACY_UPPER_MAC = 0x02,  // the upper MAC address
+        PRIVACY_UPPER_IP = 0x04,   // the upper IP address
+        PRIVACY_LOWER_IP = 0x08,   // the lower IP address
+    };
+
     // Guards the detection data (everything from gtp on).
     std::recursive_mutex lock;
 

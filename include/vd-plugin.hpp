@@ -13,16 +13,25 @@
 
 class vdPlugin : public vdThread {
 public:
+    // Events the daemon sends to every plugin through DispatchEvent.
     enum class Event : std::uint16_t {
-        RELOAD = 0,
-        STATUS_UPDATE = 1,
+        RELOAD = 0,         // reload the configuration
+        STATUS_UPDATE = 1,  // the daemon's status was refreshed
     };
 
+    // Format and compression of a payload handed to the sink plugins.
     enum class DispatchFlags : std::uint8_t {
-        NONE = 0x00,
-        FORMAT_JSON = 0x01,
-        FORMAT_MSGPACK = 0x04,
-        GZ_DEFLATE = 0x20,
+        NONE = 0x00,            // raw bytes, uncompressed
+        FORMAT_JSON = 0x01,     // the payload is JSON text
+        FORMAT_MSGPACK = 0x04,  // the payload is MessagePack
+        GZ_DEFLATE = 0x20,      // the sink compresses the payload with gzip
+    };
+
+    // Plugin types the base class records; a processor plugin accepts these
+    // two and no other.
+    enum Type : std::uint8_t {
+        TYPE_PROCESSOR = 1,      // loaded as a processor
+        TYPE_PROCESSOR_ALT = 2,  // loaded as a processor, the daemon's second kind
     };
 
     vdPlugin(const std::string &tag, std::uint8_t type);
@@ -48,21 +57,22 @@ protected:
 
 class vdPluginProcessor : public vdPlugin {
 public:
+    // Events the daemon sends to processor plugins.
     enum class Event : std::uint16_t {
-        NONE = 0,
-        FLOW_MAP = 1,
-        FLOW_NEW = 2,
-        FLOW_EXPIRING = 3,
-        FLOW_EXPIRED = 4,
-        FLOW_INTEL = 5,
-        DPI_NEW = 6,
-        DPI_UPDATE = 7,
-        DPI_COMPLETE = 8,
-        INTERFACES = 9,
-        PKT_CAPTURE_STATS = 10,
-        PKT_GLOBAL_STATS = 11,
-        UPDATE_INIT = 12,
-        UPDATE_COMPLETE = 13,
+        NONE = 0,                // no event
+        FLOW_MAP = 1,            // the whole flow map, once per update cycle
+        FLOW_NEW = 2,            // a flow was first seen
+        FLOW_EXPIRING = 3,       // a flow is about to expire
+        FLOW_EXPIRED = 4,        // a flow has expired
+        FLOW_INTEL = 5,          // intelligence about a flow, with a JSON document
+        DPI_NEW = 6,             // detection started on a flow
+        DPI_UPDATE = 7,          // detection learned more about a flow
+        DPI_COMPLETE = 8,        // detection on a flow is complete
+        INTERFACES = 9,          // the capture interfaces
+        PKT_CAPTURE_STATS = 10,  // packet statistics of one interface
+        PKT_GLOBAL_STATS = 11,   // packet statistics of all interfaces
+        UPDATE_INIT = 12,        // an update cycle begins
+        UPDATE_COMPLETE = 13,    // an update cycle ends, with the instance status
     };
 
     using Interfaces = std::map<std::string, std::shared_ptr<vdInterface>>;

@@ -48,7 +48,7 @@ TEST(CaptureLinkLayers, EveryEncapsulationGivesTheInnerFlow)
         ASSERT_EQ(driver.flows.size(), 1u);
         vdFlow &flow = *driver.flows[0];
         EXPECT_EQ(Endpoints(flow), "UDP 10.0.0.1:1000 <-> 10.0.0.2:53");
-        EXPECT_EQ(flow.origin, 1);
+        EXPECT_EQ(flow.origin, vdFlow::ORIGIN_LOWER);
         EXPECT_EQ(flow.vlan_id, std::string(c.name) == "802.1Q and QinQ" ? 42 : 0);
         EXPECT_EQ(flow.stats.lower_total_bytes, c.frame.size());
     }
@@ -79,7 +79,7 @@ TEST(CaptureLinkLayers, Ipv6ExtensionHeadersAndFragments)
     vxReplayCapture(dir.Write("v6.pcap", file), QuietOptions(), driver);
     ASSERT_EQ(driver.flows.size(), 2u);
     EXPECT_EQ(Endpoints(*driver.flows[0]), "UDP [2001:db8::1]:53 <-> [2001:db8::2]:1000");
-    EXPECT_EQ(driver.flows[0]->origin, 2);
+    EXPECT_EQ(driver.flows[0]->origin, vdFlow::ORIGIN_UPPER);
     EXPECT_EQ(Endpoints(*driver.flows[1]), "UDP [2001:db8::1]:0 <-> [2001:db8::2]:0");
 }
 

@@ -31,9 +31,9 @@ TEST(CaptureFields, TlsFlowCarriesHandshakeCertificateAndPlacement)
     // 178.62.197.130 sorts below 192.168.1.13; the client (upper) spoke first.
     EXPECT_EQ(flow.lower_addr.GetString(vdAddr::MAKE_WITH_PORT), "178.62.197.130:443");
     EXPECT_EQ(flow.upper_addr.GetString(vdAddr::MAKE_WITH_PORT), "192.168.1.13:55523");
-    EXPECT_EQ(flow.origin, 2);
-    EXPECT_EQ(flow.lower_map, 2);
-    EXPECT_EQ(flow.other_type, 5);
+    EXPECT_EQ(flow.origin, vdFlow::ORIGIN_UPPER);
+    EXPECT_EQ(flow.lower_map, vdFlow::LOWER_OTHER);
+    EXPECT_EQ(flow.other_type, vdFlow::OTHER_REMOTE);
     EXPECT_EQ(flow.ip_version, 4);
     EXPECT_EQ(flow.ip_protocol, 6);
     EXPECT_TRUE(flow.lower_mac.IsValid());
@@ -103,14 +103,14 @@ TEST(CaptureFields, GtpTunnelGivesTheInnerFlowAndTheOuterEndpoints)
 
     EXPECT_EQ(Endpoints(flow), "TCP 10.140.206.74:34536 <-> 18.135.206.102:80");
     EXPECT_EQ(flow.vlan_id, 113);
-    EXPECT_EQ(flow.tunnel_type, 1);
+    EXPECT_EQ(flow.tunnel_type, vdFlow::TUNNEL_GTP);
     EXPECT_EQ(flow.gtp.version, 1);
     EXPECT_EQ(flow.gtp.ip_version, 4);
     EXPECT_EQ(flow.gtp.lower_addr.GetString(vdAddr::MAKE_WITH_PORT), "10.132.15.176:2152");
     EXPECT_EQ(flow.gtp.upper_addr.GetString(vdAddr::MAKE_WITH_PORT), "10.134.25.5:2152");
     EXPECT_NE(flow.gtp.lower_teid, 0u);
     EXPECT_NE(flow.gtp.upper_teid, 0u);
-    EXPECT_EQ(flow.gtp.lower_type, 4);  // reserved (private) addresses
+    EXPECT_EQ(flow.gtp.lower_type, vdAddr::TYPE_RESERVED);  // reserved (private) addresses
     EXPECT_EQ(flow.detected_protocol, 7);
     EXPECT_EQ(flow.host_server_name, "csb.performgroup.io");
     EXPECT_EQ(flow.http.url, "csb.performgroup.io/?topreferer=optawidgets.365scores.com");
@@ -124,7 +124,7 @@ TEST(CaptureFields, IpV6InsideGtpOverQinQ)
     ASSERT_EQ(driver.flows.size(), 2u);
     for (auto &flow : driver.flows) {
         EXPECT_EQ(flow->ip_version, 6);
-        EXPECT_EQ(flow->tunnel_type, 1);
+        EXPECT_EQ(flow->tunnel_type, vdFlow::TUNNEL_GTP);
         EXPECT_EQ(flow->gtp.ip_version, 4);
         EXPECT_NE(flow->vlan_id, 0);
     }
@@ -165,26 +165,26 @@ TEST(CaptureFields, LocalNetworkServicesAndDnsHints)
     ASSERT_NE(dhcp, nullptr);
     EXPECT_EQ(dhcp->detected_protocol, 18);
     EXPECT_EQ(dhcp->dhcp.fingerprint, "1,121,3,6,15,119,252,95,44,46");
-    EXPECT_EQ(dhcp->lower_map, 1);
-    EXPECT_EQ(dhcp->other_type, 4);  // broadcast
+    EXPECT_EQ(dhcp->lower_map, vdFlow::LOWER_LOCAL);
+    EXPECT_EQ(dhcp->other_type, vdFlow::OTHER_BROADCAST);
 
     vdFlow *mdns = FindFlow(driver, "192.168.2.1:5353", "224.0.0.251:5353");
     ASSERT_NE(mdns, nullptr);
     EXPECT_EQ(mdns->mdns_domain_name, "_spotify-connect._tcp.local");
-    EXPECT_EQ(mdns->other_type, 3);  // multicast
+    EXPECT_EQ(mdns->other_type, vdFlow::OTHER_MULTICAST);
 
     // A DNS answer earlier in the capture names the server of a later flow.
     vdFlow *http = FindFlow(driver, "17.253.53.201:80", "192.168.2.16:58338");
     ASSERT_NE(http, nullptr);
     EXPECT_EQ(http->dns_host_name, "captive.apple.com");
     EXPECT_TRUE(http->flags.dhc_hit);
-    EXPECT_EQ(http->lower_map, 2);
-    EXPECT_EQ(http->other_type, 5);
-    EXPECT_EQ(http->origin, 2);
+    EXPECT_EQ(http->lower_map, vdFlow::LOWER_OTHER);
+    EXPECT_EQ(http->other_type, vdFlow::OTHER_REMOTE);
+    EXPECT_EQ(http->origin, vdFlow::ORIGIN_UPPER);
 
     vdFlow *local = FindFlow(driver, "192.168.2.1:53", "192.168.2.16:52953");
     ASSERT_NE(local, nullptr);
-    EXPECT_EQ(local->other_type, 2);  // both sides local
+    EXPECT_EQ(local->other_type, vdFlow::OTHER_LOCAL);  // both sides local
 }
 
 TEST(CaptureFields, SshAgentsAndQuicSni)

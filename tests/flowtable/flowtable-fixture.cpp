@@ -147,9 +147,9 @@ std::shared_ptr<vdFlow> PlainTcpFlow()
     flow->vlan_id = 100;
     flow->first_seen_at = 1700000000000ULL;
     flow->last_seen_at = 1700000005000ULL;
-    flow->lower_map = 1;
-    flow->other_type = 5;
-    flow->origin = 1;
+    flow->lower_map = vdFlow::LOWER_LOCAL;
+    flow->other_type = vdFlow::OTHER_REMOTE;
+    flow->origin = vdFlow::ORIGIN_LOWER;
     flow->lower_mac.SetFromString("02:00:00:00:00:01");
     flow->upper_mac.SetFromString("02:00:00:00:00:02");
     flow->lower_addr.SetFromString("192.168.1.10");

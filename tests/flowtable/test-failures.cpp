@@ -62,7 +62,7 @@ bool LockIsFree(vdFlow &flow)
 std::shared_ptr<vdFlow> RichFlow()
 {
     auto flow = PlainTcpFlow();
-    flow->tunnel_type = 1;
+    flow->tunnel_type = vdFlow::TUNNEL_GTP;
     flow->gtp.lower_addr.SetFromString("10.0.0.1");
     flow->gtp.upper_teid = htonl(7);
     flow->master_protocol = 91;

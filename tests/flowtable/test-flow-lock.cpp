@@ -53,7 +53,7 @@ TEST_F(FlowLock, NoLuaAllocationWhileTheFlowLockIsHeld)
     // Every detection entry present: GTP, every protocol table, STUN, risks
     // and tags.
     auto flow = lppbench::MakeTlsFlow();
-    flow->tunnel_type = 1;
+    flow->tunnel_type = vdFlow::TUNNEL_GTP;
     flow->gtp.lower_addr.SetFromString("10.0.0.1");
     flow->http.url = "/index.html";
     flow->dhcp.class_ident = "MSFT 5.0";

@@ -38,8 +38,9 @@ Entries LowerOtherEntries()
 TEST_F(FlowTable, LowerMapOtherSwapsSidesAndOrigin)
 {
     auto flow = PlainTcpFlow();
-    flow->lower_map = 2;
-    const std::pair<std::uint8_t, const char *> origins[] = {{0, "false"}, {1, "false"}, {2, "true"}};
+    flow->lower_map = vdFlow::LOWER_OTHER;
+    const std::pair<std::uint8_t, const char *> origins[] = {
+        {vdFlow::ORIGIN_UNKNOWN, "false"}, {vdFlow::ORIGIN_LOWER, "false"}, {vdFlow::ORIGIN_UPPER, "true"}};
     for (const auto &[origin, local_origin] : origins) {
         SCOPED_TRACE(origin);
         flow->origin = origin;
@@ -53,8 +54,9 @@ TEST_F(FlowTable, LowerMapOtherSwapsSidesAndOrigin)
 TEST_F(FlowTable, LowerMapUnknownNamesLowerSideLocal)
 {
     auto flow = PlainTcpFlow();
-    const std::pair<std::uint8_t, const char *> origins[] = {{0, "true"}, {1, "true"}, {2, "false"}};
-    for (std::uint8_t lower_map : {0, 7}) {
+    const std::pair<std::uint8_t, const char *> origins[] = {
+        {vdFlow::ORIGIN_UNKNOWN, "true"}, {vdFlow::ORIGIN_LOWER, "true"}, {vdFlow::ORIGIN_UPPER, "false"}};
+    for (std::uint8_t lower_map : {std::uint8_t{vdFlow::LOWER_UNKNOWN}, std::uint8_t{7}}) {
         flow->lower_map = lower_map;
         for (const auto &[origin, local_origin] : origins) {
             SCOPED_TRACE(std::to_string(lower_map) + "/" + std::to_string(origin));
@@ -110,7 +112,8 @@ TEST_F(FlowTable, IPv6WithPrivacyMaskAll)
     flow->ip_version = 6;
     flow->lower_addr.SetFromString("2001:db8::10");
     flow->upper_addr.SetFromString("2001:db8::20");
-    flow->privacy_mask = 0x0f;
+    flow->privacy_mask =
+        vdFlow::PRIVACY_LOWER_MAC | vdFlow::PRIVACY_UPPER_MAC | vdFlow::PRIVACY_UPPER_IP | vdFlow::PRIVACY_LOWER_IP;
     Entries e = PlainTcpEntries();
     e["ip_version"] = "6";
     e["privacy_mask"] = "15";
@@ -134,7 +137,7 @@ TEST_F(FlowTable, IPv6WithPrivacyMaskAll)
         SCOPED_TRACE(version);
         auto v4 = PlainTcpFlow();
         v4->ip_version = static_cast<std::uint8_t>(version);
-        v4->privacy_mask = 0x0c;
+        v4->privacy_mask = vdFlow::PRIVACY_UPPER_IP | vdFlow::PRIVACY_LOWER_IP;
         e = PlainTcpEntries();
         e["ip_version"] = std::to_string(version);
         e["privacy_mask"] = "12";
@@ -252,8 +255,8 @@ TEST_F(FlowTable, QuicWithoutTlsMasterProtocol)
 std::shared_ptr<vdFlow> GtpFlow(std::uint8_t gtp_lower_map)
 {
     auto flow = PlainTcpFlow();
-    flow->tunnel_type = 1;
-    flow->other_type = 3;
+    flow->tunnel_type = vdFlow::TUNNEL_GTP;
+    flow->other_type = vdFlow::OTHER_MULTICAST;
     auto &g = flow->gtp;
     g.version = 1;
     g.ip_version = 4;
@@ -264,10 +267,10 @@ std::shared_ptr<vdFlow> GtpFlow(std::uint8_t gtp_lower_map)
     g.upper_addr.SetPort(2153);
     g.lower_teid = htonl(1);
     g.upper_teid = htonl(0x01020304);
-    g.lower_type = 1;
-    g.upper_type = 2;
+    g.lower_type = vdAddr::TYPE_NONE;
+    g.upper_type = vdAddr::TYPE_LOCAL;
     g.lower_map = gtp_lower_map;
-    g.other_type = 3;
+    g.other_type = vdFlow::OTHER_MULTICAST;
     return flow;
 }
 
@@ -289,7 +292,7 @@ TEST_F(FlowTable, GtpTunnel)
                "other_ip=\"10.0.0.2\",other_port=2153,other_teid=16909060,other_type=\"unsupported\","
                "other_type_id=3,upper_addr=\"10.0.0.2\",upper_port=2153,upper_teid=67305985,upper_type=2,"
                "version=1}";
-    EXPECT_EQ(FlowCanon(GtpFlow(1)), Join(e));
+    EXPECT_EQ(FlowCanon(GtpFlow(vdFlow::LOWER_LOCAL)), Join(e));
 
     // The tunnel's own lower map swaps all six tunnel names, and nothing else.
     e["gtp"] = "{ip_dscp=46,ip_version=4,local_ip=\"10.0.0.2\",local_port=2153,local_teid=16909060,"
@@ -297,7 +300,7 @@ TEST_F(FlowTable, GtpTunnel)
                "other_ip=\"10.0.0.1\",other_port=2152,other_teid=1,other_type=\"unsupported\","
                "other_type_id=3,upper_addr=\"10.0.0.2\",upper_port=2153,upper_teid=67305985,upper_type=2,"
                "version=1}";
-    EXPECT_EQ(FlowCanon(GtpFlow(2)), Join(e));
+    EXPECT_EQ(FlowCanon(GtpFlow(vdFlow::LOWER_OTHER)), Join(e));
 
     // Every other tunnel lower map names the lower endpoint local.
     for (int map : {0, 3}) {
@@ -310,7 +313,7 @@ TEST_F(FlowTable, GtpTunnel)
     }
 
     // Tunnel data on a flow whose tunnel is not GTP is not shown.
-    auto other_tunnel = GtpFlow(1);
+    auto other_tunnel = GtpFlow(vdFlow::LOWER_LOCAL);
     other_tunnel->tunnel_type = 2;
     e.erase("gtp");
     e["tunnel_type"] = "2";
@@ -319,7 +322,7 @@ TEST_F(FlowTable, GtpTunnel)
 
 TEST_F(FlowTable, GtpOtherTypeNames)
 {
-    auto flow = GtpFlow(0);
+    auto flow = GtpFlow(vdFlow::LOWER_UNKNOWN);
     const char *names[] = {"unsupported", "unsupported", "local", "unsupported", "unsupported", "remote",
         "error", "unsupported"};
     Run("function gtp_other(t) return t.gtp.other_type .. '/' .. t.gtp.other_type_id end");
@@ -415,7 +418,7 @@ TEST_F(FlowTable, CountersOnlyForm)
     auto flow = PlainTcpFlow();
     flow->risk.risks = {1};
     flow->tags = {"t"};
-    flow->tunnel_type = 1;
+    flow->tunnel_type = vdFlow::TUNNEL_GTP;
     EXPECT_EQ(FlowCanon(flow, true), Join(CountersOnlyEntries()));
 
     // Members named like keys of the full form only are not replaced here.

@@ -43,13 +43,13 @@ struct PluginDeleter {
 };
 using PluginPtr = std::unique_ptr<vdPlugin, PluginDeleter>;
 
-PluginPtr MakePlugin(const std::map<std::string, std::string> &params, std::uint8_t type = 1,
+PluginPtr MakePlugin(const std::map<std::string, std::string> &params, std::uint8_t type = vdPlugin::TYPE_PROCESSOR,
     const std::string &tag = "lua")
 {
     vd_standin_set_plugin_type(type);
     vdPluginInitFunction init = PluginInit();
     PluginPtr plugin(init != nullptr ? init(tag, params) : nullptr);
-    vd_standin_set_plugin_type(1);
+    vd_standin_set_plugin_type(vdPlugin::TYPE_PROCESSOR);
     return plugin;
 }
 
@@ -152,7 +152,7 @@ TEST(PluginFrame, OnlyPluginTypesOneAndTwoAreAccepted)
         EXPECT_EQ(log.Lines(),
             std::vector<std::string>{"Invalid plugin type: proc [" + std::to_string(type) + "]\n"});
     }
-    for (unsigned type : {1u, 2u}) {
+    for (unsigned type : {vdPlugin::TYPE_PROCESSOR, vdPlugin::TYPE_PROCESSOR_ALT}) {
         lpptest::LogCapture log(false);
         PluginPtr plugin = MakePlugin(kParams, static_cast<std::uint8_t>(type));
         ASSERT_TRUE(plugin) << type;

@@ -132,7 +132,7 @@ TEST(PluginIntakeMemory, FlowMapSnapshotLeavesQueueAndBucketsAsTheyWere)
     plugin.handler_mask = 0x0f;
     // Records already queued, enough that the next append needs a new block
     // of the queue's storage as well.
-    for (int i = 0; i < 31; i++) plugin.DispatchProcessorEvent(static_cast<Event>(12));
+    for (int i = 0; i < 31; i++) plugin.DispatchProcessorEvent(Event::UPDATE_INIT);
 
     vdFlowMap map(3);
     std::vector<std::shared_ptr<vdFlow>> flows;
@@ -145,7 +145,7 @@ TEST(PluginIntakeMemory, FlowMapSnapshotLeavesQueueAndBucketsAsTheyWere)
     }
 
     const int failures = FailEachAllocation(
-        plugin, flows, [&] { plugin.DispatchProcessorEvent(static_cast<Event>(1), &map); },
+        plugin, flows, [&] { plugin.DispatchProcessorEvent(Event::FLOW_MAP, &map); },
         [&] { EXPECT_TRUE(BucketsFree(map)); });
     // Failures came from the walk (the record's entries) and from the append.
     EXPECT_GE(failures, 2);
@@ -159,11 +159,11 @@ TEST(PluginIntakeMemory, SingleFlowWithDocumentLeavesQueueAsItWas)
     lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
     plugin.handler_mask = 0x0f;
     auto flow = lpptest::MakeFlow();
-    for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(static_cast<Event>(2), flow);
+    for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(Event::FLOW_NEW, flow);
 
     json doc = {{"list", {1, 2, 3}}, {"name", std::string(100, 'n')}, {"nested", {{"a", {true, nullptr}}}}};
     const int failures = FailEachAllocation(plugin, {flow}, [&] {
-        plugin.DispatchProcessorEvent(static_cast<Event>(5), flow, doc);
+        plugin.DispatchProcessorEvent(Event::FLOW_INTEL, flow, doc);
     });
     EXPECT_GE(failures, 3);
     EXPECT_EQ(plugin.QueueLength(), 16u);
@@ -174,10 +174,10 @@ TEST(PluginIntakeMemory, AgentEventLeavesQueueAsItWas)
 {
     lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
     plugin.handler_mask = 0x01;
-    for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(static_cast<Event>(12));
+    for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(Event::UPDATE_INIT);
     vdInstanceStatus status;
     const int failures = FailEachAllocation(
-        plugin, {}, [&] { plugin.DispatchProcessorEvent(static_cast<Event>(13), &status); });
+        plugin, {}, [&] { plugin.DispatchProcessorEvent(Event::UPDATE_COMPLETE, &status); });
     EXPECT_GE(failures, 1);
     EXPECT_EQ(plugin.QueueLength(), 16u);
 }

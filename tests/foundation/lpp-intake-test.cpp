@@ -13,6 +13,7 @@ namespace {
 using Event = vdPluginProcessor::Event;
 
 Event Number(unsigned value) { return static_cast<Event>(value); }
+unsigned Code(Event event) { return static_cast<unsigned>(event); }
 
 std::unique_ptr<lpptest::TestPlugin> MakeTestPlugin(std::uint8_t mask)
 {
@@ -124,14 +125,14 @@ TEST(PluginIntake, GatesOfEveryOverload)
         vdPluginProcessor::Interfaces interfaces = {{"eth0", std::make_shared<vdInterface>("eth0", 0)}};
         vdPacketStats stats;
         vdInstanceStatus status;
-        plugin.DispatchProcessorEvent(Number(1), &map);
-        plugin.DispatchProcessorEvent(Number(2), flow);
-        plugin.DispatchProcessorEvent(Number(3), flow, doc);
-        plugin.DispatchProcessorEvent(Number(9), &interfaces);
-        plugin.DispatchProcessorEvent(Number(10), std::string("eth0"), &stats);
-        plugin.DispatchProcessorEvent(Number(11), &stats);
-        plugin.DispatchProcessorEvent(Number(12), &status);
-        plugin.DispatchProcessorEvent(Number(13));
+        plugin.DispatchProcessorEvent(Event::FLOW_MAP, &map);
+        plugin.DispatchProcessorEvent(Event::FLOW_NEW, flow);
+        plugin.DispatchProcessorEvent(Event::FLOW_EXPIRING, flow, doc);
+        plugin.DispatchProcessorEvent(Event::INTERFACES, &interfaces);
+        plugin.DispatchProcessorEvent(Event::PKT_CAPTURE_STATS, std::string("eth0"), &stats);
+        plugin.DispatchProcessorEvent(Event::PKT_GLOBAL_STATS, &stats);
+        plugin.DispatchProcessorEvent(Event::UPDATE_INIT, &status);
+        plugin.DispatchProcessorEvent(Event::UPDATE_COMPLETE);
         std::vector<unsigned> numbers;
         for (const auto &record : TakeAll(plugin)) numbers.push_back(record.event);
         return numbers;
@@ -139,9 +140,9 @@ TEST(PluginIntake, GatesOfEveryOverload)
     for (unsigned mask = 0; mask < 0x100; mask++) {
         auto plugin = MakeTestPlugin(static_cast<std::uint8_t>(mask));
         std::vector<unsigned> expected;
-        if (mask & 0x0c) expected.push_back(1);
-        if (mask & 0x02) expected.insert(expected.end(), {2, 3});
-        if (mask & 0x01) expected.insert(expected.end(), {12, 13});
+        if (mask & 0x0c) expected.push_back(Code(Event::FLOW_MAP));
+        if (mask & 0x02) expected.insert(expected.end(), {Code(Event::FLOW_NEW), Code(Event::FLOW_EXPIRING)});
+        if (mask & 0x01) expected.insert(expected.end(), {Code(Event::UPDATE_INIT), Code(Event::UPDATE_COMPLETE)});
         EXPECT_EQ(feed(*plugin), expected) << "mask " << mask;
     }
 }
@@ -157,7 +158,7 @@ TEST(PluginIntake, ACallThatPassedTheGateCompletesWhenTheMaskChanges)
     map.Acquire(0).push_back(first);
     map.Release(0);
     map.Acquire(1).push_back(second);
-    std::thread daemon([&] { plugin->DispatchProcessorEvent(Number(1), &map); });
+    std::thread daemon([&] { plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map); });
     ASSERT_TRUE(lpptest::WaitFor([&] { return first.use_count() == 3; }));
     plugin->handler_mask = 0;
     map.Release(1);
@@ -195,9 +196,9 @@ TEST(PluginIntake, CountersAreThoseAtQueueTime)
     map.Release(1);
 
     json doc = {{"name", "first"}, {"list", {1, 2, 3}}};
-    plugin->DispatchProcessorEvent(Number(2), flow);
-    plugin->DispatchProcessorEvent(Number(5), flow, doc);
-    plugin->DispatchProcessorEvent(Number(1), &map);
+    plugin->DispatchProcessorEvent(Event::FLOW_NEW, flow);
+    plugin->DispatchProcessorEvent(Event::FLOW_INTEL, flow, doc);
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map);
 
     // The daemon moves on before the worker takes the records.
     FillStats(flow->stats, 1000);
@@ -229,12 +230,12 @@ TEST(PluginIntake, QueuedRecordKeepsItsFlowAlive)
     {
         auto flow = DetectedFlow();
         single = flow;
-        plugin->DispatchProcessorEvent(Number(4), flow);
+        plugin->DispatchProcessorEvent(Event::FLOW_EXPIRED, flow);
         auto other = DetectedFlow();
         mapped = other;
         map.Acquire(0).push_back(other);
         map.Release(0);
-        plugin->DispatchProcessorEvent(Number(1), &map);
+        plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map);
     }
     // The daemon drops both flows from its map.
     map.Acquire(0).clear();
@@ -271,7 +272,7 @@ TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
         map.Release(k % 2);
     }
 
-    plugin->DispatchProcessorEvent(Number(1), &map);
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map);
     auto records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), 1u);
     std::vector<std::shared_ptr<vdFlow>> taken;
@@ -292,10 +293,10 @@ TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
     other.join();
 
     // The same flows as single-flow events are queued whatever their flags.
-    for (auto &flow : flows) plugin->DispatchProcessorEvent(Number(3), flow);
+    for (auto &flow : flows) plugin->DispatchProcessorEvent(Event::FLOW_EXPIRING, flow);
     EXPECT_EQ(plugin->QueueLength(), 0u);  // only ProcessFlowStats: no flow events
     plugin->handler_mask = 0x02;
-    for (auto &flow : flows) plugin->DispatchProcessorEvent(Number(3), flow);
+    for (auto &flow : flows) plugin->DispatchProcessorEvent(Event::FLOW_EXPIRING, flow);
     records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), flows.size());
     for (std::size_t k = 0; k < flows.size(); k++) EXPECT_EQ(records[k].entries.at(0).flow, flows[k]);
@@ -305,9 +306,9 @@ TEST(PluginIntake, EmptySnapshotsQueueNothing)
 {
     auto plugin = MakeTestPlugin(0x0c);
     vdFlowMap no_bucket(0);
-    plugin->DispatchProcessorEvent(Number(1), &no_bucket);
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, &no_bucket);
     vdFlowMap empty(4);
-    plugin->DispatchProcessorEvent(Number(1), &empty);
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, &empty);
     vdFlowMap none_eligible(2);
     auto undetected = lpptest::MakeFlow();
     auto expired = DetectedFlow();
@@ -316,8 +317,8 @@ TEST(PluginIntake, EmptySnapshotsQueueNothing)
     none_eligible.Release(0);
     none_eligible.Acquire(1).push_back(expired);
     none_eligible.Release(1);
-    plugin->DispatchProcessorEvent(Number(1), &none_eligible);
-    plugin->DispatchProcessorEvent(Number(1), static_cast<vdFlowMap *>(nullptr));
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, &none_eligible);
+    plugin->DispatchProcessorEvent(Event::FLOW_MAP, static_cast<vdFlowMap *>(nullptr));
     EXPECT_EQ(plugin->QueueLength(), 0u);
     EXPECT_EQ(undetected.use_count(), 2);
     EXPECT_EQ(expired.use_count(), 2);
@@ -326,8 +327,8 @@ TEST(PluginIntake, EmptySnapshotsQueueNothing)
     plugin->handler_mask = 0x0f;
     std::shared_ptr<vdFlow> null_flow;
     json doc = 1;
-    plugin->DispatchProcessorEvent(Number(2), null_flow);
-    plugin->DispatchProcessorEvent(Number(2), null_flow, doc);
+    plugin->DispatchProcessorEvent(Event::FLOW_NEW, null_flow);
+    plugin->DispatchProcessorEvent(Event::FLOW_NEW, null_flow, doc);
     EXPECT_EQ(plugin->QueueLength(), 0u);
 }
 
@@ -350,9 +351,9 @@ TEST(PluginIntake, EachAppendWakesTheWorker)
     });
     for (int i = 0; i < 5; i++) {
         const int before = woken;
-        plugin->DispatchProcessorEvent(Number(2), flow);
+        plugin->DispatchProcessorEvent(Event::FLOW_NEW, flow);
         ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 1; }));
-        plugin->DispatchProcessorEvent(Number(12));
+        plugin->DispatchProcessorEvent(Event::UPDATE_INIT);
         ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 2; }));
     }
     {
@@ -431,10 +432,10 @@ TEST(PluginIntake, DestroyingThePluginReleasesEveryQueuedShare)
     }
     json doc = {{"a", 1}};
     for (int round = 0; round < 3; round++) {
-        plugin->DispatchProcessorEvent(Number(1), &map);
+        plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map);
         for (auto &flow : flows) {
-            plugin->DispatchProcessorEvent(Number(2), flow);
-            plugin->DispatchProcessorEvent(Number(7), flow, doc);
+            plugin->DispatchProcessorEvent(Event::FLOW_NEW, flow);
+            plugin->DispatchProcessorEvent(Event::DPI_UPDATE, flow, doc);
         }
     }
     for (const auto &flow : flows) EXPECT_EQ(flow.use_count(), 2 + 3 * 3);

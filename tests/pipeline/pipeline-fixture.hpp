@@ -10,6 +10,8 @@
 
 namespace lpptest {
 
+using Event = vdPluginProcessor::Event;
+
 class PipelineTest : public ::testing::Test {
 protected:
     static constexpr const char *kTag = "lua-test";
@@ -79,14 +81,14 @@ protected:
         return printed;
     }
 
-    void SendFlow(std::uint16_t event, std::shared_ptr<vdFlow> &flow)
+    void SendFlow(Event event, std::shared_ptr<vdFlow> &flow)
     {
-        plugin->DispatchProcessorEvent(static_cast<vdPluginProcessor::Event>(event), flow);
+        plugin->DispatchProcessorEvent(event, flow);
     }
 
-    void SendFlow(std::uint16_t event, std::shared_ptr<vdFlow> &flow, json doc)
+    void SendFlow(Event event, std::shared_ptr<vdFlow> &flow, json doc)
     {
-        plugin->DispatchProcessorEvent(static_cast<vdPluginProcessor::Event>(event), flow, doc);
+        plugin->DispatchProcessorEvent(event, flow, doc);
     }
 
     // The plugin's member of the status document (null without one).
@@ -97,9 +99,9 @@ protected:
         return status.contains(kTag) ? status[kTag] : json();
     }
 
-    void SendAgent(std::uint16_t event)
+    void SendAgent(Event event)
     {
-        plugin->DispatchProcessorEvent(static_cast<vdPluginProcessor::Event>(event));
+        plugin->DispatchProcessorEvent(event);
     }
 };
 

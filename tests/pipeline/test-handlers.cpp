@@ -20,9 +20,9 @@ TEST_F(PipelineTest, ScriptSeesCountersAsTheyWereAtQueueTime)
     LoadWithoutWorker(kFlowPrinter);
     auto flow = MakeFlow();
     flow->stats.lower_bytes = 100;
-    SendFlow(2, flow);
+    SendFlow(Event::FLOW_NEW, flow);
     flow->stats.lower_bytes = 999;
-    SendFlow(4, flow);
+    SendFlow(Event::FLOW_EXPIRED, flow);
     flow->stats.lower_bytes = 5000;
 
     plugin->Create();
@@ -39,17 +39,17 @@ TEST_F(PipelineTest, GatesFollowTheHandlersTheScriptDefines)
     map.Release(1);
 
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
-    SendFlow(2, flow);
-    SendAgent(12);
+    SendFlow(Event::FLOW_NEW, flow);
+    SendAgent(Event::UPDATE_INIT);
     EXPECT_EQ(plugin->QueueLength(), 1u) << "only the flow map passes";
 
     Stop();
     LoadWithoutWorker("function ProcessAgentEvent(event) end");
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
-    SendFlow(2, flow);
-    SendFlow(2, flow, json::object());
+    SendFlow(Event::FLOW_NEW, flow);
+    SendFlow(Event::FLOW_NEW, flow, json::object());
     EXPECT_EQ(plugin->QueueLength(), 0u);
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     EXPECT_EQ(plugin->QueueLength(), 1u);
 }
 
@@ -63,10 +63,10 @@ function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
     std::vector<std::string> expected;
     for (int i = 0; i < 200; i++) {
         if (i % 10 == 9) {
-            SendAgent(12 + (i / 10) % 2);
+            SendAgent((i / 10) % 2 ? Event::UPDATE_COMPLETE : Event::UPDATE_INIT);
             expected.push_back("agent " + std::to_string(12 + (i / 10) % 2));
         } else {
-            SendFlow(5, flow, json{{"seq", i}});
+            SendFlow(Event::FLOW_INTEL, flow, json{{"seq", i}});
             expected.push_back("flow " + std::to_string(i));
         }
     }
@@ -124,8 +124,12 @@ function ProcessFlowEvent(event, flows) lpp.print("seen flow " .. event) end
 function ProcessFlowMap(flows) lpp.print("seen map") end
 )");
     auto flow = MakeFlow();
-    for (std::uint16_t event : {0, 9, 10, 11, 14, 65535, 12}) SendAgent(event);
-    for (std::uint16_t event : {0, 9, 10, 11, 14, 8}) SendFlow(event, flow);
+    for (Event event : {Event::NONE, Event::INTERFACES, Event::PKT_CAPTURE_STATS, Event::PKT_GLOBAL_STATS,
+             Event{14}, Event{65535}, Event::UPDATE_INIT})
+        SendAgent(event);
+    for (Event event : {Event::NONE, Event::INTERFACES, Event::PKT_CAPTURE_STATS, Event::PKT_GLOBAL_STATS,
+             Event{14}, Event::DPI_COMPLETE})
+        SendFlow(event, flow);
     EXPECT_EQ(plugin->QueueLength(), 13u);
 
     plugin->Create();
@@ -143,7 +147,7 @@ function ProcessFlowEvent(event, flows)
 end
 )");
     auto flow = MakeFlow();
-    SendFlow(2, flow);
+    SendFlow(Event::FLOW_NEW, flow);
     ASSERT_TRUE(WaitForLine("seen ")) << log.Text();
     EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"integer 2 1 table"}));
     EXPECT_TRUE(log.Matching("error").empty()) << log.Text();
@@ -160,8 +164,8 @@ function ProcessFlowEvent(event, flows)
 end
 )");
     auto flow = MakeFlow();
-    SendFlow(2, flow);
-    SendFlow(3, flow);
+    SendFlow(Event::FLOW_NEW, flow);
+    SendFlow(Event::FLOW_EXPIRING, flow);
     ASSERT_TRUE(WaitForLine("seen call 2")) << log.Text();
 
     auto errors = log.Matching(": ProcessFlowEvent: error: ");
@@ -179,8 +183,8 @@ function ProcessAgentEvent(event)
   if event == 12 then error({code = 1}) else error(42) end
 end
 )");
-    SendAgent(12);
-    SendAgent(13);
+    SendAgent(Event::UPDATE_INIT);
+    SendAgent(Event::UPDATE_COMPLETE);
     ASSERT_TRUE(WaitFor([this] { return log.Matching(": ProcessAgentEvent: error: ").size() == 2; }))
         << log.Text();
     for (const auto &line : log.Matching(": ProcessAgentEvent: error: "))
@@ -201,10 +205,10 @@ TEST_F(PipelineTest, HandlerReplacedByANumberLogsLuasErrorAndGoesOn)
 function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
 )");
         auto flow = MakeFlow();
-        SendFlow(2, flow);
-        SendFlow(3, flow);
-        SendFlow(4, flow);
-        SendAgent(13);
+        SendFlow(Event::FLOW_NEW, flow);
+        SendFlow(Event::FLOW_EXPIRING, flow);
+        SendFlow(Event::FLOW_EXPIRED, flow);
+        SendAgent(Event::UPDATE_COMPLETE);
         ASSERT_TRUE(WaitForLine("seen agent 13")) << log.Text();
         auto errors = log.Matching(": ProcessFlowEvent: error: ");
         ASSERT_EQ(errors.size(), 2u) << log.Text();
@@ -228,8 +232,8 @@ function ProcessFlowStats(...) Count("stats", ...) end
     vdFlowMap map(1);
     map.Acquire(0).push_back(flow);
     map.Release(0);
-    SendAgent(12);
-    SendFlow(2, flow);
+    SendAgent(Event::UPDATE_INIT);
+    SendFlow(Event::FLOW_NEW, flow);
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
     ASSERT_TRUE(WaitForLine("args stats ")) << log.Text();
     EXPECT_EQ(Printed("args "), (std::vector<std::string>{"agent 1", "flow 2", "map 1", "stats 1"}));
@@ -242,9 +246,9 @@ function ProcessFlowEvent(event, flows) ProcessFlowEvent = nil end
 function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
 )");
     auto flow = MakeFlow();
-    SendFlow(2, flow);
-    SendFlow(3, flow);
-    SendAgent(12);
+    SendFlow(Event::FLOW_NEW, flow);
+    SendFlow(Event::FLOW_EXPIRING, flow);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
     EXPECT_TRUE(plugin->EndedByException());
     EXPECT_EQ(log.Matching(std::string(kTag) + ": " + script_file + ": ProcessFlowEvent function not found.\n")
@@ -286,8 +290,8 @@ function ProcessAgentEvent(event) lpp.print("handled " .. handled) end
         }
     });
     const int events = 5000;
-    for (int i = 0; i < events; i++) SendFlow(2, flow);
-    SendAgent(13);
+    for (int i = 0; i < events; i++) SendFlow(Event::FLOW_NEW, flow);
+    SendAgent(Event::UPDATE_COMPLETE);
     const bool handled = WaitForLine("handled ");
     stop = true;
     daemon.join();

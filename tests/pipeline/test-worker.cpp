@@ -49,13 +49,13 @@ TEST_F(PipelineTest, FirstPassLoadsTheScript)
 TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
 {
     Start(BlockingScript(dir.Path()));
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen agent 12"));
     // The worker is inside the handler now.
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     plugin->DispatchEvent(vdPlugin::Event::STATUS_UPDATE);
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     dir.Write("go", "");
     ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
     ASSERT_TRUE(WaitFor([this] { return log.Matching(": not reloading, no change.").size() == 1; }))
@@ -74,9 +74,9 @@ TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     dir.Write("go2", "");
     ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 13").size() == 2; })) << log.Text();
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 13").size() == 3; })) << log.Text();
     EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 3u) << log.Text();
 }
@@ -85,16 +85,16 @@ TEST_F(PipelineTest, SuccessfulReloadDiscardsQueuedRecords)
 {
     Start(BlockingScript(dir.Path()));
     auto flow = MakeFlow();
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen agent 12"));
-    SendAgent(13);
-    SendFlow(2, flow);  // no flow handler: not queued
+    SendAgent(Event::UPDATE_COMPLETE);
+    SendFlow(Event::FLOW_NEW, flow);  // no flow handler: not queued
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     dir.Write("script.lua", BlockingScript(dir.Path(), "-- changed\n"));
     dir.Write("go", "");
     ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
-    SendAgent(13);
-    SendAgent(12);
+    SendAgent(Event::UPDATE_COMPLETE);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() >= 3; })) << log.Text();
     EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"agent 12", "agent 13", "agent 12"}));
     EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 2u);
@@ -103,9 +103,9 @@ TEST_F(PipelineTest, SuccessfulReloadDiscardsQueuedRecords)
 TEST_F(PipelineTest, FailingReloadEndsTheWorkerWithTheFlagSet)
 {
     Start(BlockingScript(dir.Path()));
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen agent 12"));
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     dir.Write("script.lua", "function ProcessAgentEvent(event");
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     dir.Write("go", "");
@@ -120,9 +120,9 @@ TEST_F(PipelineTest, FailingReloadEndsTheWorkerWithTheFlagSet)
 TEST_F(PipelineTest, TerminatedWorkerEndsAfterTheHandlerInHand)
 {
     Start(BlockingScript(dir.Path()));
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen agent 12"));
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     plugin->Terminate();
     dir.Write("go", "");
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); }));
@@ -139,14 +139,14 @@ TEST_F(PipelineTest, IdleWorkerNoticesTerminationAndReloads)
     // An idle worker wakes within its one-second wait and reloads.
     ASSERT_TRUE(WaitFor([this] { return log.Matching(": Loading configuration: ").size() == 2; }));
     ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen new 12")) << log.Text();
 
     // Terminate reaches the worker asleep in its wait; a record appended
     // before the wait's deadline is still handled before the loop ends.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     plugin->Terminate();
-    SendAgent(13);
+    SendAgent(Event::UPDATE_COMPLETE);
     EXPECT_TRUE(WaitFor([this] { return plugin->HasEnded(); }, std::chrono::seconds(5)));
     EXPECT_EQ(Printed("seen new "), (std::vector<std::string>{"12", "13"}));
 }
@@ -170,8 +170,8 @@ function ProcessAgentEvent(event, n)
   end
 end
 )");
-    SendAgent(12);
-    for (int i = 2; i <= 150; i++) SendAgent(13);
+    SendAgent(Event::UPDATE_INIT);
+    for (int i = 2; i <= 150; i++) SendAgent(Event::UPDATE_COMPLETE);
     plugin->Create();
     ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 150; })) << log.Text();
     auto printed = Printed("seen ");

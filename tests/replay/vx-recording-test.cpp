@@ -8,6 +8,10 @@
 
 namespace {
 
+using Event = vdPluginProcessor::Event;
+
+std::uint16_t Code(Event event) { return static_cast<std::uint16_t>(event); }
+
 std::vector<vxRecordingOp> Read(const std::string &text, const std::string &folder = "/rec")
 {
     std::istringstream input(text);
@@ -50,16 +54,16 @@ TEST(RecordingChecker, ReadsEveryOpWithItsDefaults)
     ASSERT_EQ(ops.size(), 16u);
     EXPECT_EQ(ops[0].kind, vxOpKind::FLOW);
     EXPECT_EQ(ops[0].line, 4u);
-    EXPECT_EQ(ops[0].event, 2);
+    EXPECT_EQ(ops[0].event, Code(Event::FLOW_NEW));
     EXPECT_TRUE(ops[0].has_json);
     EXPECT_TRUE(ops[0].doc.is_null());
     EXPECT_EQ(ops[1].set["vlan_id"], 7);
     EXPECT_EQ(ops[2].kind, vxOpKind::PURGE);
-    EXPECT_EQ(ops[3].event, 1);
+    EXPECT_EQ(ops[3].event, Code(Event::FLOW_MAP));
     EXPECT_TRUE(ops[4].status);
-    EXPECT_EQ(ops[4].event, 12);
-    EXPECT_EQ(ops[5].event, 9);
-    EXPECT_EQ(ops[6].event, 10);
+    EXPECT_EQ(ops[4].event, Code(Event::UPDATE_INIT));
+    EXPECT_EQ(ops[5].event, Code(Event::INTERFACES));
+    EXPECT_EQ(ops[6].event, Code(Event::PKT_CAPTURE_STATS));
     EXPECT_EQ(ops[7].event, 77);
     EXPECT_EQ(ops[8].kind, vxOpKind::RELOAD);
     EXPECT_EQ(ops[9].event, 5);

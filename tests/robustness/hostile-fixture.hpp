@@ -37,9 +37,9 @@ end
     bool HostileThenNext(int n = 1)
     {
         auto hostile = MakeFlow();
-        SendFlow(2, hostile, json{{"case", "hostile"}});
+        SendFlow(Event::FLOW_NEW, hostile, json{{"case", "hostile"}});
         auto next = MakeFlow();
-        SendFlow(2, next, json{{"case", "next"}, {"n", n}});
+        SendFlow(Event::FLOW_NEW, next, json{{"case", "next"}, {"n", n}});
         const std::string alive = "alive " + std::to_string(n);
         bool handled = WaitFor([&] { return !log.Matching(alive).empty() || plugin->HasEnded(); },
             std::chrono::seconds(60));

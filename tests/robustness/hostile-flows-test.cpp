@@ -67,7 +67,7 @@ TEST_F(PipelineTest, TextFieldsKeepZeroBytesInvalidUtf8AndMebibyteLengths)
     flow->mdns_domain_name = huge + "m";
     flow->tags = {zeros + "t", invalid + "t", huge + "t"};
     json doc{{std::string("k\0ey", 4), invalid}, {"nested", {{"deep", huge + "j"}}}};
-    SendFlow(2, flow, doc);
+    SendFlow(Event::FLOW_NEW, flow, doc);
     ASSERT_TRUE(WaitForLine(": walked")) << log.Text();
 
     std::map<std::string, std::string> seen;
@@ -143,7 +143,7 @@ end
     for (unsigned mask = 0; mask < 256; mask++) {
         for (bool ipv6 : {false, true}) {
             MaskCase c = MaskedFlow(mask, ipv6);
-            SendFlow(2, c.flow);
+            SendFlow(Event::FLOW_NEW, c.flow);
             expected.push_back(std::to_string(mask) + (ipv6 ? " 6 " : " 4 ") + c.lower_mac + " " +
                 c.upper_mac + " " + c.lower_addr + " " + c.upper_addr + " 1000 2000 " +
                 c.lower_addr + " " + c.upper_addr);
@@ -174,7 +174,7 @@ TEST_F(PipelineTest, ZeroAndMaximumCountersKeepTheirValues)
     Start(kCounterPrinter);
     auto zero = MakeFlow();
     zero->ip_protocol = 6;
-    SendFlow(2, zero);
+    SendFlow(Event::FLOW_NEW, zero);
 
     constexpr std::uint64_t u64 = std::numeric_limits<std::uint64_t>::max();
     constexpr std::uint32_t u32 = std::numeric_limits<std::uint32_t>::max();
@@ -200,7 +200,7 @@ TEST_F(PipelineTest, ZeroAndMaximumCountersKeepTheirValues)
     top->digest_mdata.assign(1000, u64);
     top->risk.score = 0xffff;
     top->risk.risks = {0, u32};
-    SendFlow(2, top);
+    SendFlow(Event::FLOW_NEW, top);
 
     ASSERT_TRUE(WaitFor([&] { return Printed("counters ").size() == 2; })) << log.Text();
     auto printed = Printed("counters ");
@@ -233,8 +233,8 @@ end
     for (std::uint8_t version : {0, 4, 6}) {
         auto flow = MakeFlow();
         flow->ip_version = version;
-        flow->tunnel_type = 1;
-        SendFlow(2, flow);
+        flow->tunnel_type = vdFlow::TUNNEL_GTP;
+        SendFlow(Event::FLOW_NEW, flow);
     }
     ASSERT_TRUE(WaitFor([&] { return Printed("unset ").size() == 3; })) << log.Text();
     const std::string expected = "string:00:00:00:00:00:00 string:00:00:00:00:00:00 string:" + text +

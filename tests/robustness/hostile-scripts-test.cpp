@@ -82,7 +82,7 @@ TEST_F(HostileTest, TableErrorValuesWithOrWithoutTostringGetTheDefaultText)
 )"));
     for (const char *value : {"plain", "named", "failing", "nil"}) {
         auto flow = MakeFlow();
-        SendFlow(2, flow, json{{"case", "hostile"}, {"value", value}});
+        SendFlow(Event::FLOW_NEW, flow, json{{"case", "hostile"}, {"value", value}});
     }
     ASSERT_TRUE(HostileThenNext()) << log.Text();
     auto errors = Errors();
@@ -195,12 +195,12 @@ TEST_F(HostileTest, ScriptThatReplacesLppOrTheConstants)
 )"));
     for (int step = 1; step <= 4; step++) {
         auto flow = MakeFlow();
-        SendFlow(2, flow, json{{"case", "hostile"}, {"step", step}});
+        SendFlow(Event::FLOW_NEW, flow, json{{"case", "hostile"}, {"step", step}});
     }
     // print_line kept the original lpp.print, whose upvalue step 3 replaced:
     // from then on it raises instead of printing.
     auto next = MakeFlow();
-    SendFlow(2, next, json{{"case", "next"}, {"n", 1}});
+    SendFlow(Event::FLOW_NEW, next, json{{"case", "next"}, {"n", 1}});
     ASSERT_TRUE(WaitFor([this] { return Errors().size() == 5 || plugin->HasEnded(); })) << log.Text();
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();
     auto errors = Errors();
@@ -217,7 +217,7 @@ TEST_F(HostileTest, ScriptThatReplacesLppOrTheConstants)
             "function ProcessAgentEvent(e) lpp.print('fresh ' .. LPP_EVENT_FLOW_NEW .. ' ' .. LPP_COMPRESSOR_GZIP) end\n");
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine(": fresh 2 1")) << log.Text();
 }
 
@@ -230,9 +230,9 @@ TEST_F(HostileTest, GlobalTableMetamethodsThatRaiseAreScriptErrors)
     ProcessAgentEvent = nil
 )", "function ProcessAgentEvent(e) end\n"));
     ASSERT_TRUE(HostileThenNext(1)) << log.Text();
-    SendAgent(12);
+    SendAgent(Event::UPDATE_INIT);
     auto next = MakeFlow();
-    SendFlow(2, next, json{{"case", "next"}, {"n", 2}});
+    SendFlow(Event::FLOW_NEW, next, json{{"case", "next"}, {"n", 2}});
     ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 2").empty() || plugin->HasEnded(); }))
         << log.Text();
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();
@@ -308,7 +308,7 @@ keeper = setmetatable({}, {__gc = function() lpp.print("closing state") end})
     // the worker's forced full collection of the 100th pass.
     for (int i = 2; i < 150; i++) {
         auto flow = MakeFlow();
-        SendFlow(2, flow, json{{"case", "next"}, {"n", i}});
+        SendFlow(Event::FLOW_NEW, flow, json{{"case", "next"}, {"n", i}});
     }
     ASSERT_TRUE(WaitForLine("alive 149")) << log.Text();
     EXPECT_TRUE(log.Matching("closing state").empty());
@@ -333,7 +333,7 @@ TEST_F(HostileTest, TopLevelErrorAfterDefiningHandlersEndsTheLoopUntilRestarted)
     // The handlers it defined are in the new state, so records still queue;
     // they wait, holding their flows, until the daemon starts the loop again.
     auto waiting = MakeFlow();
-    SendFlow(2, waiting, json{{"case", "next"}, {"n", 2}});
+    SendFlow(Event::FLOW_NEW, waiting, json{{"case", "next"}, {"n", 2}});
     EXPECT_EQ(plugin->QueueLength(), 1u);
     EXPECT_EQ(waiting.use_count(), 2);
 
@@ -448,13 +448,13 @@ TEST_P(DebugLibraryTest, LeavesThePluginWholeAndLaterTablesAsSpecified)
     PayloadCapture sink;
     Start(Script(GetParam().hostile, kDebugPrelude));
     auto untouched = MakeFlow();
-    SendFlow(2, untouched, json{{"case", "next"}, {"n", 0}});
+    SendFlow(Event::FLOW_NEW, untouched, json{{"case", "next"}, {"n", 0}});
     ASSERT_TRUE(WaitForLine("alive 0 ")) << log.Text();
     ASSERT_TRUE(HostileThenNext(1)) << log.Text();
     // More tables built while the script's finalisers keep running.
     for (int n = 2; n <= 3; n++) {
         auto flow = MakeFlow();
-        SendFlow(2, flow, json{{"case", "next"}, {"n", n}});
+        SendFlow(Event::FLOW_NEW, flow, json{{"case", "next"}, {"n", n}});
     }
     ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 3 ").empty() || plugin->HasEnded(); }))
         << log.Text();

@@ -264,7 +264,7 @@ TEST_F(LoadTest, InvalidVersionEndsTheLoopAndQueuedRecordsGoWithThePlugin)
     CountHandled(ledger);
     auto send = [&](std::size_t id) {
         std::shared_ptr<vdFlow> flow = ledger.Flow(id);
-        SendFlow(5, flow, json{{"id", id}});
+        SendFlow(Event::FLOW_INTEL, flow, json{{"id", id}});
     };
 
     for (std::size_t id = 0; id < kBefore; id++) send(id);
@@ -305,9 +305,9 @@ TEST_F(LoadTest, DestroyingWithAHundredThousandQueuedRecordsReleasesEveryFlow)
             if (i == 0)
                 plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, map.get());
             else if (i % 2)
-                SendFlow(2, flows[i]);
+                SendFlow(Event::FLOW_NEW, flows[i]);
             else
-                SendFlow(7, flows[i], json{{"id", i}, {"round", round}});
+                SendFlow(Event::DPI_UPDATE, flows[i], json{{"id", i}, {"round", round}});
         }
     }
     EXPECT_EQ(plugin->QueueLength(), 100000u);

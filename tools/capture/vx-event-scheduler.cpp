@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t LOWER_OTHER = 2;
 constexpr std::size_t MAX_DNS_NAMES = 65536;
 
 std::uint64_t Microseconds(double seconds, const char *what)
@@ -150,7 +149,7 @@ void vxEventScheduler::LookUpDnsName(vxTrackedFlow &tracked)
     if (dns_names.empty()) return;
     const vxFlowKey &key = tracked.key;
     vdFlow &flow = *tracked.flow;
-    bool lower_is_other = flow.lower_map == LOWER_OTHER;
+    bool lower_is_other = flow.lower_map == vdFlow::LOWER_OTHER;
     const std::uint8_t *other = lower_is_other ? key.lower_addr : key.upper_addr;
     const std::uint8_t *local = lower_is_other ? key.upper_addr : key.lower_addr;
     for (const std::uint8_t *addr : {other, local}) {

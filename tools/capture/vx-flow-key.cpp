@@ -7,21 +7,9 @@
 
 #include <xxhash.h>
 
-namespace {
+#include <vessixd.hpp>
 
-constexpr std::uint8_t LOWER_UNKNOWN = 0;
-constexpr std::uint8_t LOWER_LOCAL = 1;
-constexpr std::uint8_t LOWER_OTHER = 2;
-constexpr std::uint8_t OTHER_UNKNOWN = 0;
-constexpr std::uint8_t OTHER_LOCAL = 2;
-constexpr std::uint8_t OTHER_MULTICAST = 3;
-constexpr std::uint8_t OTHER_BROADCAST = 4;
-constexpr std::uint8_t OTHER_REMOTE = 5;
-constexpr std::uint8_t ADDRTYPE_LOCALNET = 3;
-constexpr std::uint8_t ADDRTYPE_RESERVED = 4;
-constexpr std::uint8_t ADDRTYPE_MULTICAST = 5;
-constexpr std::uint8_t ADDRTYPE_BROADCAST = 6;
-constexpr std::uint8_t ADDRTYPE_OTHER = 7;
+namespace {
 
 void Put16(std::string &out, std::uint16_t value)
 {
@@ -201,36 +189,36 @@ bool vxLocalNets::IsReserved(std::uint8_t version, const std::uint8_t *addr) con
 
 std::uint8_t vxLocalNets::AddressType(std::uint8_t version, const std::uint8_t *addr) const
 {
-    if (IsMulticast(version, addr)) return ADDRTYPE_MULTICAST;
-    if (IsBroadcast(version, addr)) return ADDRTYPE_BROADCAST;
-    if (IsLocal(version, addr)) return ADDRTYPE_LOCALNET;
-    if (IsReserved(version, addr)) return ADDRTYPE_RESERVED;
-    return ADDRTYPE_OTHER;
+    if (IsMulticast(version, addr)) return vdAddr::TYPE_MULTICAST;
+    if (IsBroadcast(version, addr)) return vdAddr::TYPE_BROADCAST;
+    if (IsLocal(version, addr)) return vdAddr::TYPE_LOCALNET;
+    if (IsReserved(version, addr)) return vdAddr::TYPE_RESERVED;
+    return vdAddr::TYPE_OTHER;
 }
 
 vxFlowPlacement vxLocalNets::Place(std::uint8_t version, const std::uint8_t *lower, const std::uint8_t *upper) const
 {
     auto special = [&](const std::uint8_t *addr) -> std::uint8_t {
-        if (IsMulticast(version, addr)) return OTHER_MULTICAST;
-        if (IsBroadcast(version, addr)) return OTHER_BROADCAST;
-        return OTHER_UNKNOWN;
+        if (IsMulticast(version, addr)) return vdFlow::OTHER_MULTICAST;
+        if (IsBroadcast(version, addr)) return vdFlow::OTHER_BROADCAST;
+        return vdFlow::OTHER_UNKNOWN;
     };
     vxFlowPlacement placement;
-    if (std::uint8_t type = special(upper); type != OTHER_UNKNOWN) {
-        placement.lower_map = LOWER_LOCAL;
+    if (std::uint8_t type = special(upper); type != vdFlow::OTHER_UNKNOWN) {
+        placement.lower_map = vdFlow::LOWER_LOCAL;
         placement.other_type = type;
-    } else if (std::uint8_t type = special(lower); type != OTHER_UNKNOWN) {
-        placement.lower_map = LOWER_OTHER;
+    } else if (std::uint8_t type = special(lower); type != vdFlow::OTHER_UNKNOWN) {
+        placement.lower_map = vdFlow::LOWER_OTHER;
         placement.other_type = type;
     } else if (IsLocal(version, lower)) {
-        placement.lower_map = LOWER_LOCAL;
-        placement.other_type = IsLocal(version, upper) ? OTHER_LOCAL : OTHER_REMOTE;
+        placement.lower_map = vdFlow::LOWER_LOCAL;
+        placement.other_type = IsLocal(version, upper) ? vdFlow::OTHER_LOCAL : vdFlow::OTHER_REMOTE;
     } else if (IsLocal(version, upper)) {
-        placement.lower_map = LOWER_OTHER;
-        placement.other_type = OTHER_REMOTE;
+        placement.lower_map = vdFlow::LOWER_OTHER;
+        placement.other_type = vdFlow::OTHER_REMOTE;
     } else {
-        placement.lower_map = LOWER_UNKNOWN;
-        placement.other_type = OTHER_UNKNOWN;
+        placement.lower_map = vdFlow::LOWER_UNKNOWN;
+        placement.other_type = vdFlow::OTHER_UNKNOWN;
     }
     return placement;
 }

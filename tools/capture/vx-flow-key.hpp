@@ -43,8 +43,8 @@ std::uint64_t vxDigestMetadata(std::uint64_t digest_lower, std::uint16_t detecte
 
 // Where a flow stands relative to the local networks.
 struct vxFlowPlacement {
-    std::uint8_t lower_map = 0;  // LPP_LOWER_*
-    std::uint8_t other_type = 0;  // LPP_OTHER_*
+    std::uint8_t lower_map = 0;  // vdFlow::LowerMap
+    std::uint8_t other_type = 0;  // vdFlow::OtherType
 };
 
 class vxLocalNets {
@@ -59,7 +59,7 @@ public:
     bool IsBroadcast(std::uint8_t version, const std::uint8_t *addr) const;
     bool IsReserved(std::uint8_t version, const std::uint8_t *addr) const;
 
-    // LPP_ADDRTYPE_* code of an address.
+    // vdAddr::Type of an address.
     std::uint8_t AddressType(std::uint8_t version, const std::uint8_t *addr) const;
 
     // A multicast or broadcast side makes the other side the local one;

@@ -7,13 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t ORIGIN_LOWER = 1;
-constexpr std::uint8_t ORIGIN_UPPER = 2;
-constexpr std::uint8_t TUNNEL_GTP = 1;
-constexpr std::uint8_t GTP_OTHER_UNSUPPORTED = 1;
-constexpr std::uint8_t GTP_OTHER_LOCAL = 2;
-constexpr std::uint8_t GTP_OTHER_REMOTE = 5;
-
 void SetAddress(vdAddr &addr, std::uint8_t version, const std::uint8_t *bytes, std::uint16_t port)
 {
     if (version == 4) {
@@ -97,7 +90,7 @@ vxTrackedFlow &vxFlowTracker::Create(const vxFlowKey &key, bool src_is_lower, co
     vxFlowPlacement placement = local_nets.Place(key.ip_version, key.lower_addr, key.upper_addr);
     flow.lower_map = placement.lower_map;
     flow.other_type = placement.other_type;
-    flow.origin = src_is_lower ? ORIGIN_LOWER : ORIGIN_UPPER;
+    flow.origin = src_is_lower ? vdFlow::ORIGIN_LOWER : vdFlow::ORIGIN_UPPER;
     SetAddress(flow.lower_addr, key.ip_version, key.lower_addr, key.lower_port);
     SetAddress(flow.upper_addr, key.ip_version, key.upper_addr, key.upper_port);
 
@@ -105,7 +98,7 @@ vxTrackedFlow &vxFlowTracker::Create(const vxFlowKey &key, bool src_is_lower, co
         const vxIpHeader &outer = packet.gtp.outer;
         bool outer_src_is_lower = false;
         vxFlowKey tunnel = vxMakeFlowKey(outer, 0, outer_src_is_lower);
-        flow.tunnel_type = TUNNEL_GTP;
+        flow.tunnel_type = vdFlow::TUNNEL_GTP;
         flow.gtp.version = packet.gtp.version;
         flow.gtp.ip_version = outer.version;
         flow.gtp.ip_dscp = outer.dscp;
@@ -117,10 +110,10 @@ vxTrackedFlow &vxFlowTracker::Create(const vxFlowKey &key, bool src_is_lower, co
         flow.gtp.lower_map = tunnel_placement.lower_map;
         // Tunnel endpoints are local or remote; anything else is not a
         // tunnel placement the daemon reports.
-        flow.gtp.other_type = tunnel_placement.other_type == GTP_OTHER_LOCAL ||
-                tunnel_placement.other_type == GTP_OTHER_REMOTE
+        flow.gtp.other_type = tunnel_placement.other_type == vdFlow::OTHER_LOCAL ||
+                tunnel_placement.other_type == vdFlow::OTHER_REMOTE
             ? tunnel_placement.other_type
-            : GTP_OTHER_UNSUPPORTED;
+            : std::uint8_t{vdFlow::OTHER_UNSUPPORTED};
     }
     Learn(*tracked, src_is_lower, packet);
 
@@ -137,7 +130,7 @@ void vxFlowTracker::Learn(vxTrackedFlow &tracked, bool src_is_lower, const vxDec
     vdAddr &dst_mac = src_is_lower ? flow.upper_mac : flow.lower_mac;
     if (packet.src_mac != nullptr && !src_mac.IsValid()) src_mac.SetMAC(packet.src_mac);
     if (packet.dst_mac != nullptr && !dst_mac.IsValid()) dst_mac.SetMAC(packet.dst_mac);
-    if (packet.tunnelled && flow.tunnel_type == TUNNEL_GTP) {
+    if (packet.tunnelled && flow.tunnel_type == vdFlow::TUNNEL_GTP) {
         // A G-PDU carries the endpoint id of the tunnel end it is sent to.
         bool outer_src_is_lower = false;
         vxMakeFlowKey(packet.gtp.outer, 0, outer_src_is_lower);

@@ -13,12 +13,18 @@
 
 namespace {
 
-const std::pair<const char *, std::uint16_t> event_names[] = {
-    {"flow_map", 1}, {"new", 2}, {"expiring", 3}, {"expired", 4}, {"intel", 5},
-    {"dpi_new", 6}, {"dpi_update", 7}, {"dpi_complete", 8}, {"interfaces", 9},
-    {"pkt_capture_stats", 10}, {"pkt_global_stats", 11}, {"update_init", 12},
-    {"update_complete", 13},
+using Event = vdPluginProcessor::Event;
+
+const std::pair<const char *, Event> event_names[] = {
+    {"flow_map", Event::FLOW_MAP}, {"new", Event::FLOW_NEW}, {"expiring", Event::FLOW_EXPIRING},
+    {"expired", Event::FLOW_EXPIRED}, {"intel", Event::FLOW_INTEL}, {"dpi_new", Event::DPI_NEW},
+    {"dpi_update", Event::DPI_UPDATE}, {"dpi_complete", Event::DPI_COMPLETE},
+    {"interfaces", Event::INTERFACES}, {"pkt_capture_stats", Event::PKT_CAPTURE_STATS},
+    {"pkt_global_stats", Event::PKT_GLOBAL_STATS}, {"update_init", Event::UPDATE_INIT},
+    {"update_complete", Event::UPDATE_COMPLETE},
 };
+
+std::uint16_t Number(Event event) { return static_cast<std::uint16_t>(event); }
 
 struct OpShape {
     const char *name;
@@ -87,7 +93,7 @@ std::optional<std::uint16_t> vxEventNumber(const json &value)
     }
     if (value.is_string()) {
         for (const auto &[name, number] : event_names)
-            if (value.get_ref<const std::string &>() == name) return number;
+            if (value.get_ref<const std::string &>() == name) return Number(number);
     }
     return std::nullopt;
 }
@@ -178,7 +184,7 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
 
         switch (op.kind) {
         case vxOpKind::FLOW:
-            op.event = event_of(0);
+            op.event = event_of(Number(Event::NONE));
             op.id = id_of();
             apply_set();
             if (!flows.count(op.id)) {
@@ -203,10 +209,10 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
                     "\" was never created or is purged already");
             break;
         case vxOpKind::FLOW_MAP:
-            op.event = event_of(1);
+            op.event = event_of(Number(Event::FLOW_MAP));
             break;
         case vxOpKind::AGENT: {
-            op.event = event_of(0);
+            op.event = event_of(Number(Event::NONE));
             auto status = object.find("status");
             if (status != object.end()) {
                 if (!status->is_boolean()) throw fail("\"status\": expected true or false");
@@ -215,16 +221,16 @@ std::vector<vxRecordingOp> vxReadRecording(std::istream &input, const std::strin
             break;
         }
         case vxOpKind::INTERFACES:
-            op.event = event_of(9);
+            op.event = event_of(Number(Event::INTERFACES));
             break;
         case vxOpKind::IFACE_STATS:
-            op.event = event_of(10);
+            op.event = event_of(Number(Event::PKT_CAPTURE_STATS));
             break;
         case vxOpKind::GLOBAL_STATS:
-            op.event = event_of(11);
+            op.event = event_of(Number(Event::PKT_GLOBAL_STATS));
             break;
         case vxOpKind::DISPATCH_EVENT:
-            op.event = event_of(0);
+            op.event = event_of(static_cast<std::uint16_t>(vdPlugin::Event::RELOAD));
             break;
         case vxOpKind::FILE: {
             const json &path = object["path"];

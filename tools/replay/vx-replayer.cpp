@@ -91,10 +91,12 @@ bool vxReplayer::Replay(const vxRecordingOp &op)
         if (!waits.Drain() || !waits.Drain()) return false;
         plugin.DispatchEvent(vdPlugin::Event::RELOAD, nullptr);
         return waits.Reloaded();
-    case vxOpKind::DISPATCH_EVENT:
-        plugin.DispatchEvent(static_cast<vdPlugin::Event>(op.event), nullptr);
-        if (op.event == 0) waits.ReloadRequested();
+    case vxOpKind::DISPATCH_EVENT: {
+        const auto plugin_event = static_cast<vdPlugin::Event>(op.event);
+        plugin.DispatchEvent(plugin_event, nullptr);
+        if (plugin_event == vdPlugin::Event::RELOAD) waits.ReloadRequested();
         return true;
+    }
     case vxOpKind::FILE: {
         if (!waits.Drain()) return false;
         std::ofstream file(op.path, std::ios::binary | std::ios::trunc);

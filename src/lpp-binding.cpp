@@ -181,9 +181,9 @@ struct Sentinel {
     const void *mark[3];
 };
 
-const char sentinel_mark = 0;
+const char lppSentinelMark = 0;
 
-Sentinel SentinelFor(const void *key) { return Sentinel{{&sentinel_mark, key, &sentinel_mark}}; }
+Sentinel SentinelFor(const void *key) { return Sentinel{{&lppSentinelMark, key, &lppSentinelMark}}; }
 
 // Checked on every use, so kept to the cheapest reads.
 bool IsIntact(lua_State *thread, const void *key, int base_values)
@@ -194,7 +194,7 @@ bool IsIntact(lua_State *thread, const void *key, int base_values)
         lua_getstack(thread, 0, &frame) != 0)
         return false;
     const Sentinel *sentinel = static_cast<const Sentinel *>(lua_touserdata(thread, -1));
-    return sentinel->mark[0] == &sentinel_mark && sentinel->mark[1] == key && sentinel->mark[2] == &sentinel_mark;
+    return sentinel->mark[0] == &lppSentinelMark && sentinel->mark[1] == key && sentinel->mark[2] == &lppSentinelMark;
 }
 
 }  // namespace

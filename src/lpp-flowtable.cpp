@@ -21,21 +21,6 @@
 
 namespace {
 
-// Codes of the flow fields the table interprets.
-enum : std::uint8_t {
-    LOWER_OTHER = 2,
-    TUNNEL_GTP = 1,
-    ORIGIN_UPPER = 2,
-    IPPROTO_TCP_CODE = 6,
-};
-
-enum : std::uint8_t {
-    PRIVACY_LOWER_MAC = 0x01,
-    PRIVACY_UPPER_MAC = 0x02,
-    PRIVACY_UPPER_IP = 0x04,
-    PRIVACY_LOWER_IP = 0x08,
-};
-
 // Keys counted for the size hints of the tables that have a fixed shape.
 constexpr int FLOW_KEYS_COUNTERS = 6;
 constexpr int FLOW_KEYS_FULL = FLOW_KEYS_COUNTERS + 28 + 21;
@@ -127,7 +112,7 @@ struct SideNames {
 
 SideNames ChooseSideNames(std::uint8_t lower_map)
 {
-    if (lower_map == LOWER_OTHER) {
+    if (lower_map == vdFlow::LOWER_OTHER) {
         return {LPP_FS_other_mac, LPP_FS_local_mac, LPP_FS_other_ip, LPP_FS_local_ip,
             LPP_FS_other_port, LPP_FS_local_port, LPP_FS_other_bytes, LPP_FS_local_bytes,
             LPP_FS_total_other_bytes, LPP_FS_total_local_bytes, LPP_FS_other_packets,
@@ -146,12 +131,12 @@ SideNames ChooseSideNames(std::uint8_t lower_map)
 lppFlowString OtherTypeName(std::uint8_t code)
 {
     switch (code) {
-    case 1: return LPP_FS_text_unsupported;
-    case 2: return LPP_FS_text_local;
-    case 3: return LPP_FS_text_multicast;
-    case 4: return LPP_FS_text_broadcast;
-    case 5: return LPP_FS_text_remote;
-    case 6: return LPP_FS_text_error;
+    case vdFlow::OTHER_UNSUPPORTED: return LPP_FS_text_unsupported;
+    case vdFlow::OTHER_LOCAL: return LPP_FS_text_local;
+    case vdFlow::OTHER_MULTICAST: return LPP_FS_text_multicast;
+    case vdFlow::OTHER_BROADCAST: return LPP_FS_text_broadcast;
+    case vdFlow::OTHER_REMOTE: return LPP_FS_text_remote;
+    case vdFlow::OTHER_ERROR: return LPP_FS_text_error;
     default: return LPP_FS_text_unknown;
     }
 }
@@ -161,9 +146,9 @@ lppFlowString OtherTypeName(std::uint8_t code)
 lppFlowString GtpOtherTypeName(std::uint8_t code)
 {
     switch (code) {
-    case 2: return LPP_FS_text_local;
-    case 5: return LPP_FS_text_remote;
-    case 6: return LPP_FS_text_error;
+    case vdFlow::OTHER_LOCAL: return LPP_FS_text_local;
+    case vdFlow::OTHER_REMOTE: return LPP_FS_text_remote;
+    case vdFlow::OTHER_ERROR: return LPP_FS_text_error;
     default: return LPP_FS_text_unsupported;
     }
 }
@@ -202,11 +187,11 @@ void RenderFlowTexts(vdFlow &flow, bool counters_only, FlowTexts &texts)
 
     std::uint8_t mask = flow.privacy_mask;
     bool ipv4 = flow.ip_version == 4;
-    RenderMac(texts.lower_mac, flow.lower_mac, mask & PRIVACY_LOWER_MAC, LPP_FS_text_mac_masked_lower);
-    RenderMac(texts.upper_mac, flow.upper_mac, mask & PRIVACY_UPPER_MAC, LPP_FS_text_mac_masked_upper);
-    RenderIp(texts.lower_ip, flow.lower_addr, mask & PRIVACY_LOWER_IP,
+    RenderMac(texts.lower_mac, flow.lower_mac, mask & vdFlow::PRIVACY_LOWER_MAC, LPP_FS_text_mac_masked_lower);
+    RenderMac(texts.upper_mac, flow.upper_mac, mask & vdFlow::PRIVACY_UPPER_MAC, LPP_FS_text_mac_masked_upper);
+    RenderIp(texts.lower_ip, flow.lower_addr, mask & vdFlow::PRIVACY_LOWER_IP,
         ipv4 ? LPP_FS_text_ip4_masked_lower : LPP_FS_text_ip6_masked_lower);
-    RenderIp(texts.upper_ip, flow.upper_addr, mask & PRIVACY_UPPER_IP,
+    RenderIp(texts.upper_ip, flow.upper_addr, mask & vdFlow::PRIVACY_UPPER_IP,
         ipv4 ? LPP_FS_text_ip4_masked_upper : LPP_FS_text_ip6_masked_upper);
 }
 
@@ -218,7 +203,7 @@ void FormatCode(char (&buffer)[8], std::uint16_t value)
 // Copies the detection half; the caller holds the flow's lock. No Lua here.
 void CopyDetection(vdFlow &flow, Detection &d)
 {
-    d.gtp = flow.tunnel_type == TUNNEL_GTP;
+    d.gtp = flow.tunnel_type == vdFlow::TUNNEL_GTP;
     if (d.gtp) {
         const vdFlow::Gtp &gtp = flow.gtp;
         d.gtp_version = gtp.version;
@@ -444,7 +429,7 @@ void BuildStats(TableWriter &w, int flow_table, const lppEvent::Entry &entry, co
     w.Integer(stats, LPP_FS_tcp_retrans, entry.tcp_retrans);
     w.Number(stats, side.lower_rate, entry.lower_rate);
     w.Number(stats, side.upper_rate, entry.upper_rate);
-    if (flow.ip_protocol == IPPROTO_TCP_CODE) {
+    if (flow.ip_protocol == IPPROTO_TCP) {
         int tcp = w.BeginTable(LPP_FS_tcp, 0, 3);
         w.Integer(tcp, LPP_FS_seq_errors, entry.tcp_seq_errors);
         w.Integer(tcp, LPP_FS_resets, entry.tcp_resets);
@@ -504,7 +489,7 @@ void BuildIdentity(TableWriter &w, int t, vdFlow &flow, const SideNames &side, c
     w.Integer(t, LPP_FS_privacy_mask, flow.privacy_mask);
 
     bool lower_is_local = side.lower_ip == LPP_FS_local_ip;
-    w.Boolean(t, LPP_FS_local_origin, flow.origin == ORIGIN_UPPER ? !lower_is_local : lower_is_local);
+    w.Boolean(t, LPP_FS_local_origin, flow.origin == vdFlow::ORIGIN_UPPER ? !lower_is_local : lower_is_local);
 
     w.Text(t, LPP_FS_lower_mac, texts.lower_mac);
     w.Text(t, LPP_FS_upper_mac, texts.upper_mac);
@@ -534,7 +519,7 @@ void BuildIdentity(TableWriter &w, int t, vdFlow &flow, const SideNames &side, c
     w.Boolean(flags, LPP_FS_soft_dissector, flow.flags.soft_dissector);
     w.EndTable(t);
 
-    if (flow.ip_protocol == IPPROTO_TCP_CODE) {
+    if (flow.ip_protocol == IPPROTO_TCP) {
         int tcp = w.BeginTable(LPP_FS_tcp, 0, 2);
         w.Integer(tcp, LPP_FS_fin_acks, flow.tcp.fin_acks);
         w.Integer(tcp, LPP_FS_last_seq, flow.tcp.last_seq);

@@ -24,7 +24,7 @@ extern "C" vdPlugin *vdPluginInit(
 {
     auto *plugin = new lppPlugin(tag, params);
     std::uint8_t type = plugin->GetType();
-    if (type == 1 || type == 2) return plugin;
+    if (type == vdPlugin::TYPE_PROCESSOR || type == vdPlugin::TYPE_PROCESSOR_ALT) return plugin;
     vd_printf("Invalid plugin type: %s [%u]\n", tag.c_str(), static_cast<unsigned>(type));
     delete static_cast<vdPlugin *>(plugin);
     return nullptr;
@@ -161,6 +161,8 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
         ReportQueueFull(report);
         return;
     }
+    // Built under the queue mutex: counters are copied in queue order, so a
+    // later record of a flow never carries older counters than an earlier one.
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow);
     AppendRecord(std::move(record));

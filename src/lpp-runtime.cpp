@@ -1,6 +1,10 @@
 // Lua runtime build: libraries, constants, the lpp table, the script.
 #include <cstddef>
+#include <iterator>
 #include <string>
+#include <string_view>
+
+#include <netinet/in.h>
 
 #include <dlfcn.h>
 
@@ -34,76 +38,99 @@ struct lppConstant {
     lua_Integer value;
 };
 
-// The integer globals of every state, in the order they are set.
-const lppConstant lppConstants[] = {
-    {"LPP_EVENT_NONE", 0},
-    {"LPP_EVENT_FLOW_MAP", 1},
-    {"LPP_EVENT_FLOW_NEW", 2},
-    {"LPP_EVENT_FLOW_EXPIRING", 3},
-    {"LPP_EVENT_FLOW_EXPIRED", 4},
-    {"LPP_EVENT_FLOW_INTEL", 5},
-    {"LPP_EVENT_DPI_NEW", 6},
-    {"LPP_EVENT_DPI_UPDATE", 7},
-    {"LPP_EVENT_DPI_COMPLETE", 8},
-    {"LPP_EVENT_INTERFACES", 9},
-    {"LPP_EVENT_PKT_CAPTURE_STATS", 10},
-    {"LPP_EVENT_PKT_GLOBAL_STATS", 11},
-    {"LPP_EVENT_UPDATE_INIT", 12},
-    {"LPP_EVENT_UPDATE_COMPLETE", 13},
-    {"LPP_FORMAT_RAW", 0},
-    {"LPP_FORMAT_JSON", 1},
-    {"LPP_FORMAT_MSGPACK", 2},
-    {"LPP_COMPRESSOR_NONE", 0},
-    {"LPP_COMPRESSOR_GZIP", 1},
-    {"LPP_LOWER_UNKNOWN", 0},
-    {"LPP_LOWER_LOCAL", 1},
-    {"LPP_LOWER_OTHER", 2},
-    {"LPP_OTHER_UNKNOWN", 0},
-    {"LPP_OTHER_UNSUPPORTED", 1},
-    {"LPP_OTHER_LOCAL", 2},
-    {"LPP_OTHER_MULTICAST", 3},
-    {"LPP_OTHER_BROADCAST", 4},
-    {"LPP_OTHER_REMOTE", 5},
-    {"LPP_OTHER_ERROR", 6},
-    {"LPP_TUNNEL_NONE", 0},
-    {"LPP_TUNNEL_GTP", 1},
-    {"LPP_ORIGIN_UNKNOWN", 0},
-    {"LPP_ORIGIN_LOWER", 1},
-    {"LPP_ORIGIN_UPPER", 2},
-    {"LPP_ADDRTYPE_NONE", 1},
-    {"LPP_ADDRTYPE_LOCAL", 2},
-    {"LPP_ADDRTYPE_LOCALNET", 3},
-    {"LPP_ADDRTYPE_RESERVED", 4},
-    {"LPP_ADDRTYPE_MULTICAST", 5},
-    {"LPP_ADDRTYPE_BROADCAST", 6},
-    {"LPP_ADDRTYPE_OTHER", 7},
-    {"LPP_ADDRTYPE_ERROR", 127},
+using Event = vdPluginProcessor::Event;
+
+constexpr lua_Integer Code(Event event) { return static_cast<lua_Integer>(event); }
+
+// The integer globals of every state, in the order they are set. Each value is
+// the daemon's own name for the code, or lpp.dispatch's, or the IANA protocol
+// number: IPPROTO_* where POSIX's <netinet/in.h> has it, a literal otherwise.
+constexpr lppConstant lppConstants[] = {
+    {"LPP_EVENT_NONE", Code(Event::NONE)},
+    {"LPP_EVENT_FLOW_MAP", Code(Event::FLOW_MAP)},
+    {"LPP_EVENT_FLOW_NEW", Code(Event::FLOW_NEW)},
+    {"LPP_EVENT_FLOW_EXPIRING", Code(Event::FLOW_EXPIRING)},
+    {"LPP_EVENT_FLOW_EXPIRED", Code(Event::FLOW_EXPIRED)},
+    {"LPP_EVENT_FLOW_INTEL", Code(Event::FLOW_INTEL)},
+    {"LPP_EVENT_DPI_NEW", Code(Event::DPI_NEW)},
+    {"LPP_EVENT_DPI_UPDATE", Code(Event::DPI_UPDATE)},
+    {"LPP_EVENT_DPI_COMPLETE", Code(Event::DPI_COMPLETE)},
+    {"LPP_EVENT_INTERFACES", Code(Event::INTERFACES)},
+    {"LPP_EVENT_PKT_CAPTURE_STATS", Code(Event::PKT_CAPTURE_STATS)},
+    {"LPP_EVENT_PKT_GLOBAL_STATS", Code(Event::PKT_GLOBAL_STATS)},
+    {"LPP_EVENT_UPDATE_INIT", Code(Event::UPDATE_INIT)},
+    {"LPP_EVENT_UPDATE_COMPLETE", Code(Event::UPDATE_COMPLETE)},
+    {"LPP_FORMAT_RAW", LPP_FORMAT_RAW},
+    {"LPP_FORMAT_JSON", LPP_FORMAT_JSON},
+    {"LPP_FORMAT_MSGPACK", LPP_FORMAT_MSGPACK},
+    {"LPP_COMPRESSOR_NONE", LPP_COMPRESSOR_NONE},
+    {"LPP_COMPRESSOR_GZIP", LPP_COMPRESSOR_GZIP},
+    {"LPP_LOWER_UNKNOWN", vdFlow::LOWER_UNKNOWN},
+    {"LPP_LOWER_LOCAL", vdFlow::LOWER_LOCAL},
+    {"LPP_LOWER_OTHER", vdFlow::LOWER_OTHER},
+    {"LPP_OTHER_UNKNOWN", vdFlow::OTHER_UNKNOWN},
+    {"LPP_OTHER_UNSUPPORTED", vdFlow::OTHER_UNSUPPORTED},
+    {"LPP_OTHER_LOCAL", vdFlow::OTHER_LOCAL},
+    {"LPP_OTHER_MULTICAST", vdFlow::OTHER_MULTICAST},
+    {"LPP_OTHER_BROADCAST", vdFlow::OTHER_BROADCAST},
+    {"LPP_OTHER_REMOTE", vdFlow::OTHER_REMOTE},
+    {"LPP_OTHER_ERROR", vdFlow::OTHER_ERROR},
+    {"LPP_TUNNEL_NONE", vdFlow::TUNNEL_NONE},
+    {"LPP_TUNNEL_GTP", vdFlow::TUNNEL_GTP},
+    {"LPP_ORIGIN_UNKNOWN", vdFlow::ORIGIN_UNKNOWN},
+    {"LPP_ORIGIN_LOWER", vdFlow::ORIGIN_LOWER},
+    {"LPP_ORIGIN_UPPER", vdFlow::ORIGIN_UPPER},
+    {"LPP_ADDRTYPE_NONE", vdAddr::TYPE_NONE},
+    {"LPP_ADDRTYPE_LOCAL", vdAddr::TYPE_LOCAL},
+    {"LPP_ADDRTYPE_LOCALNET", vdAddr::TYPE_LOCALNET},
+    {"LPP_ADDRTYPE_RESERVED", vdAddr::TYPE_RESERVED},
+    {"LPP_ADDRTYPE_MULTICAST", vdAddr::TYPE_MULTICAST},
+    {"LPP_ADDRTYPE_BROADCAST", vdAddr::TYPE_BROADCAST},
+    {"LPP_ADDRTYPE_OTHER", vdAddr::TYPE_OTHER},
+    {"LPP_ADDRTYPE_ERROR", vdAddr::TYPE_ERROR},
     {"LPP_IPPROTO_AH", 51},
     {"LPP_IPPROTO_DCCP", 33},
     {"LPP_IPPROTO_EGP", 8},
     {"LPP_IPPROTO_ENCAP", 98},
     {"LPP_IPPROTO_ESP", 50},
     {"LPP_IPPROTO_GRE", 47},
-    {"LPP_IPPROTO_ICMP", 1},
+    {"LPP_IPPROTO_ICMP", IPPROTO_ICMP},
     {"LPP_IPPROTO_IDP", 22},
     {"LPP_IPPROTO_IGMP", 2},
-    {"LPP_IPPROTO_IP", 0},
+    {"LPP_IPPROTO_IP", IPPROTO_IP},
     {"LPP_IPPROTO_IPIP", 4},
-    {"LPP_IPPROTO_IPV6", 41},
+    {"LPP_IPPROTO_IPV6", IPPROTO_IPV6},
     {"LPP_IPPROTO_MPLS", 137},
     {"LPP_IPPROTO_MTP", 92},
     {"LPP_IPPROTO_PIM", 103},
     {"LPP_IPPROTO_PUP", 12},
-    {"LPP_IPPROTO_RAW", 255},
+    {"LPP_IPPROTO_RAW", IPPROTO_RAW},
     {"LPP_IPPROTO_RSVP", 46},
     {"LPP_IPPROTO_SCTP", 132},
-    {"LPP_IPPROTO_TCP", 6},
+    {"LPP_IPPROTO_TCP", IPPROTO_TCP},
     {"LPP_IPPROTO_TP", 29},
-    {"LPP_IPPROTO_UDP", 17},
+    {"LPP_IPPROTO_UDP", IPPROTO_UDP},
     {"LPP_IPPROTO_UDPLITE", 136},
 };
 
-static_assert(sizeof(lppConstants) / sizeof(lppConstants[0]) == 65);
+// True when count entries from the one named first hold the consecutive
+// values from value on: the order of setting and the values scripts rely on.
+constexpr bool Run(std::string_view first, std::size_t count, lua_Integer value)
+{
+    std::size_t index = 0;
+    while (index < std::size(lppConstants) && lppConstants[index].name != first) index++;
+    if (index + count > std::size(lppConstants)) return false;
+    for (std::size_t i = 0; i < count; i++)
+        if (lppConstants[index + i].value != value + lua_Integer(i)) return false;
+    return true;
+}
+
+static_assert(std::size(lppConstants) == 65);
+static_assert(Run("LPP_EVENT_NONE", 14, 0) && Run("LPP_FORMAT_RAW", 3, 0) && Run("LPP_COMPRESSOR_NONE", 2, 0));
+static_assert(Run("LPP_LOWER_UNKNOWN", 3, 0) && Run("LPP_OTHER_UNKNOWN", 7, 0) && Run("LPP_TUNNEL_NONE", 2, 0));
+static_assert(Run("LPP_ORIGIN_UNKNOWN", 3, 0) && Run("LPP_ADDRTYPE_NONE", 7, 1) && Run("LPP_ADDRTYPE_ERROR", 1, 127));
+static_assert(Run("LPP_IPPROTO_ICMP", 1, 1) && Run("LPP_IPPROTO_IP", 1, 0) && Run("LPP_IPPROTO_IPV6", 1, 41));
+static_assert(Run("LPP_IPPROTO_RAW", 1, 255) && Run("LPP_IPPROTO_TCP", 1, 6) && Run("LPP_IPPROTO_UDP", 1, 17));
 
 struct lppHandler {
     lppHandlerId id;

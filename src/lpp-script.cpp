@@ -35,7 +35,7 @@ int ReleaseNothing(lua_State *) { return 0; }
 
 // Registry key of the references' metatable, besides its name: the plugin
 // reads it back raw, never through the registry's metamethods.
-const char plugin_ref_metatable_key = 0;
+const char lppPluginRefMetatableKey = 0;
 
 void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
 {
@@ -47,7 +47,7 @@ void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
         lua_pushcfunction(L, ReleaseNothing);
         lua_setfield(L, -2, "__gc");
         lua_pushvalue(L, -1);
-        lua_rawsetp(L, LUA_REGISTRYINDEX, &plugin_ref_metatable_key);
+        lua_rawsetp(L, LUA_REGISTRYINDEX, &lppPluginRefMetatableKey);
     }
     lua_setmetatable(L, -2);
     lua_pushcclosure(L, function, 1);
@@ -63,7 +63,7 @@ lppPlugin *UpvaluePlugin(lua_State *L)
     bool ours = lua_type(L, reference) == LUA_TUSERDATA && lua_rawlen(L, reference) == sizeof(lppPlugin *) &&
         lua_getmetatable(L, reference);
     if (ours) {
-        lua_rawgetp(L, LUA_REGISTRYINDEX, &plugin_ref_metatable_key);
+        lua_rawgetp(L, LUA_REGISTRYINDEX, &lppPluginRefMetatableKey);
         ours = lua_rawequal(L, -1, -2);
         lua_pop(L, 2);
     }
@@ -171,11 +171,11 @@ int lppScriptDispatch(lua_State *L)
             reinterpret_cast<const unsigned char *>(payload) + payload_length);
 
         std::uint8_t flags = 0;
-        if (format == 1)
+        if (format == LPP_FORMAT_JSON)
             flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_JSON);
-        else if (format == 2)
+        else if (format == LPP_FORMAT_MSGPACK)
             flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_MSGPACK);
-        if (compressor == 1)
+        if (compressor == LPP_COMPRESSOR_GZIP)
             flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::GZ_DEFLATE);
 
         std::string target_name(target, target_length);

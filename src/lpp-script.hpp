@@ -5,6 +5,15 @@
 
 class lppPlugin;
 
+// The format and compressor arguments of lpp.dispatch.
+enum : lua_Integer {
+    LPP_FORMAT_RAW = 0,       // the payload as given
+    LPP_FORMAT_JSON = 1,      // JSON text
+    LPP_FORMAT_MSGPACK = 2,   // MessagePack
+    LPP_COMPRESSOR_NONE = 0,  // sent as it is
+    LPP_COMPRESSOR_GZIP = 1,  // gzip-compressed by the sink
+};
+
 // Creates the global table lpp with its fields debug, print and dispatch, in
 // that order. debug and print keep a non-owning reference to plugin for its
 // tag. Raises Lua errors (memory, alignment): call it inside a protected call.

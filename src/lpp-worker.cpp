@@ -14,9 +14,13 @@ void *lppPlugin::Entry()
     do {
         if (reload.load()) {
             Reload();
+            // Cleared only now: a request made while Reload ran is served by
+            // it, and a Reload that throws leaves the request standing.
             reload.exchange(false);
         }
 
+        // The tables the handlers built are left to the collector; a full
+        // cycle every 100th pass bounds what piles up between its own steps.
         if (passes >= 99) {
             // The finalizers this runs are one call of the script.
             lppScriptCall collection(lua.Budget());
@@ -31,18 +35,22 @@ void *lppPlugin::Entry()
         lppEvent &record = *taken;
 
         const std::uint8_t mask = handler_mask.load();
-        switch (record.event) {
-        case 1:
+        using Event = vdPluginProcessor::Event;
+        switch (static_cast<Event>(record.event)) {
+        case Event::FLOW_MAP:
             if (mask & LPP_HANDLER_FLOW_MAP) ProcessFlowMap(record);
             if (handler_mask.load() & LPP_HANDLER_FLOW_STATS) ProcessFlowStats(record);
             break;
-        case 2: case 3: case 4: case 5: case 6: case 7: case 8:
+        case Event::FLOW_NEW: case Event::FLOW_EXPIRING: case Event::FLOW_EXPIRED: case Event::FLOW_INTEL:
+        case Event::DPI_NEW: case Event::DPI_UPDATE: case Event::DPI_COMPLETE:
             if (mask & LPP_HANDLER_FLOW_EVENT) ProcessFlowEvent(record);
             break;
-        case 12: case 13:
+        case Event::UPDATE_INIT: case Event::UPDATE_COMPLETE:
             if (mask & LPP_HANDLER_AGENT_EVENT) ProcessAgentEvent(record);
             break;
         default:
+            // Dropped unhandled: Event::NONE, which callers queue as a marker
+            // that a pass has taken, and every number with no handler.
             break;
         }
     } while (!ShouldTerminate());

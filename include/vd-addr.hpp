@@ -1,4 +1,4 @@
-// Network addresses: MAC, IPv4 and IPv6, with an optional port.
+// Network addresses: MAC, IPv4 and IPv6, with an optional port; the daemon's address types.
 #pragma once
 
 #include <cstdint>

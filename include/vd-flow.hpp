@@ -1,4 +1,4 @@
-// Flows, interfaces, the flow map and statistics records of the daemon.
+// Flows and their codes, interfaces, the flow map and statistics records of the daemon.
 #pragma once
 
 #include <cstddef>

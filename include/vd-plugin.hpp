@@ -1,4 +1,4 @@
-// The daemon's plugin base classes.
+// The daemon's plugin base classes, their events, plugin types and dispatch flags.
 #pragma once
 
 #include <cstdint>

@@ -15,7 +15,7 @@ namespace lppbench {
 namespace {
 
 constexpr auto kFlowEvent = vdPluginProcessor::Event::FLOW_NEW;
-constexpr auto kFlowMapEvent = static_cast<vdPluginProcessor::Event>(1);
+constexpr auto kFlowMapEvent = vdPluginProcessor::Event::FLOW_MAP;
 constexpr std::uint16_t kStopEvent = 0;
 
 // Stands in for the worker's loop: takes records off the queue one at a time

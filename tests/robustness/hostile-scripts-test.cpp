@@ -558,7 +558,7 @@ TEST_F(HostileTest, FlowTablesBeyondTheMemoryLimitSkipTheirEvent)
 {
     Start(Script(""), {{"limits", {{"memory", 16 << 20}}}, {"status", true}});
     auto big = MakeFlow();
-    SendFlow(2, big, json{{"case", "next"}, {"n", 0}, {"blob", std::string(20 << 20, 'z')}});
+    SendFlow(Event::FLOW_NEW, big, json{{"case", "next"}, {"n", 0}, {"blob", std::string(20 << 20, 'z')}});
     ASSERT_TRUE(HostileThenNext()) << log.Text();
     EXPECT_TRUE(log.Matching("alive 0").empty());
     const auto errors = Errors();

@@ -10,7 +10,7 @@ namespace {
 
 std::mutex payload_mutex;
 vdPayloadSink payload_sink;
-std::uint8_t plugin_type = 1;
+std::uint8_t plugin_type = vdPlugin::TYPE_PROCESSOR;
 
 }  // namespace
 

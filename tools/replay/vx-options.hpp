@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <vessixd.hpp>
+
 // A command line that cannot be run; main prints it and exits with status 1.
 class vxUsageError : public std::runtime_error {
 public:
@@ -18,7 +20,7 @@ public:
 struct vxReplayOptions {
     std::string plugin_path;  // empty: the plugin beside the tool
     std::string tag = "lua";
-    std::uint8_t type = 1;
+    std::uint8_t type = vdPlugin::TYPE_PROCESSOR;
     bool debug = false;
     bool sinks = false;       // --sinks given
     std::string sinks_path;   // "-" for standard output

@@ -84,35 +84,25 @@ void lppPlugin::AppendRecord(lppEvent &&record)
 
 void lppPlugin::CountTaken(const lppEvent &record) { queue_stats.flows -= QueueWeight(record); }
 
-bool lppPlugin::RefuseRecord(std::size_t weight, std::size_t &report)
+bool lppPlugin::RefuseRecord(std::unique_lock<std::mutex> &queue_lock, std::size_t weight)
 {
     const std::uint64_t limit = queue_limit.load(std::memory_order_relaxed);
     if (limit == 0 || queue_stats.flows < limit) return false;
     queue_stats.dropped_records++;
     queue_stats.dropped_flows += weight;
-    if (!queue_stats.full_reported) {
-        queue_stats.full_reported = true;
-        report = queue_stats.flows;
-    }
+    const bool first = !queue_stats.full_reported;
+    queue_stats.full_reported = true;
+    const std::size_t waiting = queue_stats.flows;
+    queue_lock.unlock();
+    if (first) vd_dprintf("%s: queue full (%zu flows waiting), dropping events\n", tag.c_str(), waiting);
     return true;
-}
-
-void lppPlugin::ReportQueueFull(std::size_t waiting)
-{
-    if (waiting != 0) vd_dprintf("%s: queue full (%zu flows waiting), dropping events\n", tag.c_str(), waiting);
 }
 
 void lppPlugin::QueueRecord(lppEvent &&record)
 {
-    std::size_t report = 0;
     std::unique_lock<std::mutex> queue_lock = LockQueue();
-    if (!RefuseRecord(QueueWeight(record), report)) {
-        AppendRecord(std::move(record));
-        return;
-    }
-    queue_lock.unlock();
-    ReportQueueFull(report);
-    // The caller's record goes out of scope with its shares.
+    // A refused record goes out of scope in the caller, with its shares.
+    if (!RefuseRecord(queue_lock, QueueWeight(record))) AppendRecord(std::move(record));
 }
 
 // Event intake, on the daemon's threads. Each overload reads handler_mask
@@ -154,13 +144,8 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
     // handler to describe.
     if (!flow) return;
 
-    std::size_t report = 0;
     std::unique_lock<std::mutex> queue_lock = LockQueue();
-    if (RefuseRecord(1, report)) {
-        queue_lock.unlock();
-        ReportQueueFull(report);
-        return;
-    }
+    if (RefuseRecord(queue_lock, 1)) return;
     // Built under the queue mutex: counters are copied in queue order, so a
     // later record of a flow never carries older counters than an earlier one.
     lppEvent record(static_cast<std::uint16_t>(event));
@@ -175,13 +160,8 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
     // handler to describe.
     if (!flow) return;
 
-    std::size_t report = 0;
     std::unique_lock<std::mutex> queue_lock = LockQueue();
-    if (RefuseRecord(1, report)) {
-        queue_lock.unlock();
-        ReportQueueFull(report);
-        return;
-    }
+    if (RefuseRecord(queue_lock, 1)) return;
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow, doc);
     AppendRecord(std::move(record));

@@ -223,11 +223,11 @@ protected:
 private:
     // Takes the queue's share of a record that is leaving it. Queue mutex held.
     void CountTaken(const lppEvent &record);
-    // Whether the queue refuses a record now; counts the refusal. Queue mutex
-    // held; sets report when the refusal is the first since the queue was
-    // below its limit (the caller logs it once the mutex is released).
-    bool RefuseRecord(std::size_t weight, std::size_t &report);
-    void ReportQueueFull(std::size_t waiting);
+    // Whether the queue refuses a record of weight flow entries now, called
+    // with queue_lock held. A refusal is counted and releases queue_lock; the
+    // first since the queue was below its limit is then logged, outside the
+    // mutex.
+    bool RefuseRecord(std::unique_lock<std::mutex> &queue_lock, std::size_t weight);
 
     // Entries of the last flow-map snapshot: the next one reserves as many
     // up front, so that a large map is not copied again and again while its

@@ -88,8 +88,8 @@ private:
         const lppEvent::Entry &entry = record.entries[0];
         for (std::size_t i = 0; i < flows.size(); i++) {
             if (entry.flow != flows[i]) continue;
-            if (entry.lower_bytes != last[i] + 1) disorder = true;
-            last[i] = entry.lower_bytes;
+            if (entry.stats.lower_bytes != last[i] + 1) disorder = true;
+            last[i] = entry.stats.lower_bytes;
         }
         taken++;
     }

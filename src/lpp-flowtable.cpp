@@ -407,33 +407,33 @@ void BuildStats(TableWriter &w, int flow_table, const lppEvent::Entry &entry, co
     const SideNames &side)
 {
     int stats = w.BeginTable(LPP_FS_stats, 0, STATS_KEYS);
-    w.Counter(stats, LPP_FS_lower_bytes, entry.lower_bytes);
-    w.Counter(stats, LPP_FS_upper_bytes, entry.upper_bytes);
-    w.Counter(stats, LPP_FS_total_bytes, entry.total_bytes);
-    w.Integer(stats, LPP_FS_lower_packets, entry.lower_packets);
-    w.Integer(stats, LPP_FS_upper_packets, entry.upper_packets);
-    w.Integer(stats, LPP_FS_total_packets, entry.total_packets);
-    w.Integer(stats, LPP_FS_detection_packets, entry.detection_packets);
-    w.Counter(stats, side.lower_bytes, entry.lower_bytes);
-    w.Counter(stats, side.upper_bytes, entry.upper_bytes);
-    w.Counter(stats, side.lower_total_bytes, entry.lower_total_bytes);
-    w.Counter(stats, side.upper_total_bytes, entry.upper_total_bytes);
-    w.Integer(stats, side.lower_packets, entry.lower_packets);
-    w.Integer(stats, side.upper_packets, entry.upper_packets);
-    w.Integer(stats, side.lower_total_packets, entry.lower_total_packets);
-    w.Integer(stats, side.upper_total_packets, entry.upper_total_packets);
-    w.Number(stats, LPP_FS_lower_rate, entry.lower_rate);
-    w.Number(stats, LPP_FS_upper_rate, entry.upper_rate);
-    w.Integer(stats, LPP_FS_tcp_seq_errors, entry.tcp_seq_errors);
-    w.Integer(stats, LPP_FS_tcp_resets, entry.tcp_resets);
-    w.Integer(stats, LPP_FS_tcp_retrans, entry.tcp_retrans);
-    w.Number(stats, side.lower_rate, entry.lower_rate);
-    w.Number(stats, side.upper_rate, entry.upper_rate);
+    w.Counter(stats, LPP_FS_lower_bytes, entry.stats.lower_bytes);
+    w.Counter(stats, LPP_FS_upper_bytes, entry.stats.upper_bytes);
+    w.Counter(stats, LPP_FS_total_bytes, entry.stats.total_bytes);
+    w.Integer(stats, LPP_FS_lower_packets, entry.stats.lower_packets);
+    w.Integer(stats, LPP_FS_upper_packets, entry.stats.upper_packets);
+    w.Integer(stats, LPP_FS_total_packets, entry.stats.total_packets);
+    w.Integer(stats, LPP_FS_detection_packets, entry.stats.detection_packets);
+    w.Counter(stats, side.lower_bytes, entry.stats.lower_bytes);
+    w.Counter(stats, side.upper_bytes, entry.stats.upper_bytes);
+    w.Counter(stats, side.lower_total_bytes, entry.stats.lower_total_bytes);
+    w.Counter(stats, side.upper_total_bytes, entry.stats.upper_total_bytes);
+    w.Integer(stats, side.lower_packets, entry.stats.lower_packets);
+    w.Integer(stats, side.upper_packets, entry.stats.upper_packets);
+    w.Integer(stats, side.lower_total_packets, entry.stats.lower_total_packets);
+    w.Integer(stats, side.upper_total_packets, entry.stats.upper_total_packets);
+    w.Number(stats, LPP_FS_lower_rate, entry.stats.lower_rate);
+    w.Number(stats, LPP_FS_upper_rate, entry.stats.upper_rate);
+    w.Integer(stats, LPP_FS_tcp_seq_errors, entry.stats.tcp_seq_errors);
+    w.Integer(stats, LPP_FS_tcp_resets, entry.stats.tcp_resets);
+    w.Integer(stats, LPP_FS_tcp_retrans, entry.stats.tcp_retrans);
+    w.Number(stats, side.lower_rate, entry.stats.lower_rate);
+    w.Number(stats, side.upper_rate, entry.stats.upper_rate);
     if (flow.ip_protocol == IPPROTO_TCP) {
         int tcp = w.BeginTable(LPP_FS_tcp, 0, 3);
-        w.Integer(tcp, LPP_FS_seq_errors, entry.tcp_seq_errors);
-        w.Integer(tcp, LPP_FS_resets, entry.tcp_resets);
-        w.Integer(tcp, LPP_FS_retrans, entry.tcp_retrans);
+        w.Integer(tcp, LPP_FS_seq_errors, entry.stats.tcp_seq_errors);
+        w.Integer(tcp, LPP_FS_resets, entry.stats.tcp_resets);
+        w.Integer(tcp, LPP_FS_retrans, entry.stats.tcp_retrans);
         w.EndTable(stats);
     }
     w.EndTable(flow_table);

@@ -16,6 +16,7 @@
 #include <vessixd.hpp>
 
 #include "lpp-binding.hpp"
+#include "lpp-event.hpp"
 #include "lpp-limits.hpp"
 
 #define LPP_LIBRARY "vessix-proc-lua"
@@ -63,49 +64,6 @@ struct lppQueueStats {
     // Set at a refusal, cleared once the queue is below the limit again:
     // one log line per overload.
     bool full_reported = false;
-};
-
-// One queued daemon event.
-class lppEvent {
-public:
-    // One flow of an event, as the handler will see it.
-    class Entry {
-    public:
-        // Shares flow and snapshots its counters now.
-        explicit Entry(std::shared_ptr<vdFlow> &flow);
-        Entry(std::shared_ptr<vdFlow> &flow, const json &doc);
-
-        std::shared_ptr<vdFlow> flow;
-
-        // The flow's counters when the entry was made.
-        std::uint64_t lower_bytes;
-        std::uint64_t upper_bytes;
-        std::uint64_t total_bytes;
-        std::uint64_t lower_total_bytes;
-        std::uint64_t upper_total_bytes;
-        std::uint32_t lower_packets;
-        std::uint32_t upper_packets;
-        std::uint32_t total_packets;
-        std::uint32_t lower_total_packets;
-        std::uint32_t upper_total_packets;
-        std::uint8_t detection_packets;
-        float lower_rate;
-        float upper_rate;
-        std::uint32_t tcp_seq_errors;
-        std::uint32_t tcp_resets;
-        std::uint32_t tcp_retrans;
-
-        // Null unless the event came with a document.
-        json doc;
-    };
-
-    explicit lppEvent(std::uint16_t event) : event(event) {}
-
-    void PushFlow(std::shared_ptr<vdFlow> &flow);
-    void PushFlow(std::shared_ptr<vdFlow> &flow, const json &doc);
-
-    std::uint16_t event;
-    std::vector<Entry> entries;
 };
 
 // Converts a JSON value into a Lua value and returns a registry reference to

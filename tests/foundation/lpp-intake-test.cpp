@@ -62,22 +62,22 @@ void FillStats(vdFlow::Stats &stats, std::uint64_t base)
 
 void ExpectSnapshot(const lppEvent::Entry &entry, const vdFlow::Stats &stats)
 {
-    EXPECT_EQ(entry.lower_bytes, stats.lower_bytes);
-    EXPECT_EQ(entry.upper_bytes, stats.upper_bytes);
-    EXPECT_EQ(entry.total_bytes, stats.total_bytes);
-    EXPECT_EQ(entry.lower_total_bytes, stats.lower_total_bytes);
-    EXPECT_EQ(entry.upper_total_bytes, stats.upper_total_bytes);
-    EXPECT_EQ(entry.lower_packets, stats.lower_packets);
-    EXPECT_EQ(entry.upper_packets, stats.upper_packets);
-    EXPECT_EQ(entry.total_packets, stats.total_packets);
-    EXPECT_EQ(entry.lower_total_packets, stats.lower_total_packets);
-    EXPECT_EQ(entry.upper_total_packets, stats.upper_total_packets);
-    EXPECT_EQ(entry.detection_packets, stats.detection_packets);
-    EXPECT_EQ(entry.lower_rate, stats.lower_rate);
-    EXPECT_EQ(entry.upper_rate, stats.upper_rate);
-    EXPECT_EQ(entry.tcp_seq_errors, stats.tcp_seq_errors);
-    EXPECT_EQ(entry.tcp_resets, stats.tcp_resets);
-    EXPECT_EQ(entry.tcp_retrans, stats.tcp_retrans);
+    EXPECT_EQ(entry.stats.lower_bytes, stats.lower_bytes);
+    EXPECT_EQ(entry.stats.upper_bytes, stats.upper_bytes);
+    EXPECT_EQ(entry.stats.total_bytes, stats.total_bytes);
+    EXPECT_EQ(entry.stats.lower_total_bytes, stats.lower_total_bytes);
+    EXPECT_EQ(entry.stats.upper_total_bytes, stats.upper_total_bytes);
+    EXPECT_EQ(entry.stats.lower_packets, stats.lower_packets);
+    EXPECT_EQ(entry.stats.upper_packets, stats.upper_packets);
+    EXPECT_EQ(entry.stats.total_packets, stats.total_packets);
+    EXPECT_EQ(entry.stats.lower_total_packets, stats.lower_total_packets);
+    EXPECT_EQ(entry.stats.upper_total_packets, stats.upper_total_packets);
+    EXPECT_EQ(entry.stats.detection_packets, stats.detection_packets);
+    EXPECT_EQ(entry.stats.lower_rate, stats.lower_rate);
+    EXPECT_EQ(entry.stats.upper_rate, stats.upper_rate);
+    EXPECT_EQ(entry.stats.tcp_seq_errors, stats.tcp_seq_errors);
+    EXPECT_EQ(entry.stats.tcp_resets, stats.tcp_resets);
+    EXPECT_EQ(entry.stats.tcp_retrans, stats.tcp_retrans);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Packet captures through the program, when it is built with the capture
-// input.
+// Packet captures and live capture through the program.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,8 +17,6 @@
 namespace {
 
 using Capture = vxReplayTest;
-
-#ifdef VX_TEST_CAPTURE
 
 const char *const capture_script = R"(
 function ProcessFlowEvent(event, flows)
@@ -245,8 +242,6 @@ TEST_F(Capture, ACaptureThatCannotBeReadIsAUsageError)
     EXPECT_NE(run.err.find("absent.pcap"), std::string::npos) << run.err;
 }
 
-#endif
-
 TEST_F(Capture, CaptureAndRecordingExcludeEachOther)
 {
     const std::string rec = Write("r.jsonl", "");
@@ -266,10 +261,8 @@ TEST_F(Capture, CaptureAndRecordingExcludeEachOther)
         {{"--promiscuous", "--capture", capture}, "--promiscuous: only with --interface"},
         {{"--capture", capture, "--interface", "lo"}, "one capture input only"},
         {{"--interface", "lo", "--duration", "0"}, "--duration: expected a positive number"},
-#ifdef VX_TEST_CAPTURE
         {{"--capture", capture, "--filter", "udp port"}, "--filter: can't parse filter expression: syntax error"},
         {{"--interface", "no-such-interface"}, "cannot capture on no-such-interface: "},
-#endif
     };
     for (const auto &[args, message] : usages) {
         run = Run(args);

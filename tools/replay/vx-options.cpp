@@ -215,9 +215,6 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
 
     if (options.CaptureInput()) {
         const char *input = options.interface.empty() ? "--capture" : "--interface";
-#ifndef VX_REPLAY_CAPTURE
-        throw vxUsageError(std::string(input) + ": this build of vessix-replay has no packet-capture input");
-#endif
         if (!options.capture_path.empty() && !options.interface.empty())
             throw vxUsageError("--capture and --interface: one capture input only");
         if (!operands.empty())

@@ -22,9 +22,7 @@
 #include "vx-replayer.hpp"
 #include "vx-sink-output.hpp"
 #include "vx-waits.hpp"
-#ifdef VX_REPLAY_CAPTURE
 #include "vx-capture-driver.hpp"
-#endif
 
 #ifndef VX_REPLAY_VERSION
 #define VX_REPLAY_VERSION "0"
@@ -85,9 +83,7 @@ using PluginHandle = std::unique_ptr<vdPlugin, PluginDeleter>;
 // The input: recording lines, or an opened capture input.
 struct ReplayInput {
     std::vector<vxRecordingOp> ops;
-#ifdef VX_REPLAY_CAPTURE
     std::unique_ptr<vxCaptureInput> capture;
-#endif
 };
 
 int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInput &input,
@@ -98,12 +94,9 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInpu
     plugin.Create();
     int status = VX_EXIT_WORKER_ENDED;
     if (waits.Ready()) {
-#ifdef VX_REPLAY_CAPTURE
         if (input.capture) {
             status = input.capture->Run(plugin, waits, flows, options);
-        } else
-#endif
-        {
+        } else {
             vxReplayer replayer(plugin, waits, sinks, flows, status_output);
             status = replayer.Run(input.ops, options.recording == "-" ? "<stdin>" : options.recording);
         }
@@ -194,10 +187,10 @@ int Main(int argc, char **argv)
         }
         // The whole recording is read and checked, or the capture input
         // opened, before the plugin is loaded: a bad line replays nothing.
-#ifdef VX_REPLAY_CAPTURE
-        if (options.CaptureInput()) input.capture = std::make_unique<vxCaptureInput>(options);
-#endif
-        if (!options.CaptureInput()) input.ops = ReadRecording(options.recording);
+        if (options.CaptureInput())
+            input.capture = std::make_unique<vxCaptureInput>(options);
+        else
+            input.ops = ReadRecording(options.recording);
         if (!options.expect_path.empty()) expected = std::make_unique<vxExpectedOutput>(options.expect_path);
         if (options.sinks) sinks.Open(options.sinks_path);
         if (!options.status_path.empty()) status_output.Open(options.status_path);

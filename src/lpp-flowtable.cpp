@@ -8,6 +8,8 @@
 // allocates. Key strings are made once per state, on the build thread
 // (lppPushBuildThread), instead of being hashed anew for every table; the
 // table is built on that thread's stack too, out of every script's reach.
+// Which keys each table has, and so its size hint, is the schema's
+// (lpp-flowtable-schema.hpp); this file fills them.
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -17,19 +19,10 @@
 #include <arpa/inet.h>
 
 #include "lpp-flowtable-lua.hpp"
+#include "lpp-flowtable-schema.hpp"
 #include "lpp-plugin.hpp"
 
 namespace {
-
-// Keys counted for the size hints of the tables that have a fixed shape.
-constexpr int FLOW_KEYS_COUNTERS = 6;
-constexpr int FLOW_KEYS_FULL = FLOW_KEYS_COUNTERS + 28 + 21;
-constexpr int STATS_KEYS = 23;
-constexpr int FLAGS_KEYS = 9;
-constexpr int GTP_KEYS = 20;
-constexpr int CATEGORY_KEYS = 8;
-constexpr int TLS_KEYS = 11;
-constexpr int RISK_KEYS = 7;
 
 // A text of the table: either one of the cached fixed strings or a rendered one.
 struct FlowText {
@@ -47,15 +40,14 @@ struct FlowTexts {
 };
 
 // The detection half of a flow, copied under the flow's lock so that the
-// lock is not held while Lua allocates. Reused from flow to flow: string and
-// vector assignments keep their capacity, so steady-state copying allocates
-// nothing. Presence flags are the flow's own Has... answers.
+// lock is not held while Lua allocates: the daemon's own structures, the
+// flow's Has... answers, and the texts rendered from its addresses and
+// hashes. Reused from flow to flow: assignments keep the capacity of strings
+// and vectors, and the risk set reuses its nodes (kept while flows without
+// risks pass), so steady-state copying allocates nothing.
 struct Detection {
-    bool gtp = false;
-    std::uint8_t gtp_version = 0, gtp_ip_version = 0, gtp_ip_dscp = 0;
-    std::uint8_t gtp_lower_type = 0, gtp_upper_type = 0, gtp_lower_map = 0, gtp_other_type = 0;
-    std::uint16_t gtp_lower_port = 0, gtp_upper_port = 0;
-    std::uint32_t gtp_lower_teid = 0, gtp_upper_teid = 0;
+    bool has_gtp = false;
+    vdFlow::Gtp gtp;
     std::string gtp_lower_addr, gtp_upper_addr;
 
     std::string dns_host_name, host_server_name;
@@ -70,13 +62,10 @@ struct Detection {
     vdFlow::Dhcp dhcp;
     vdFlow::Ssh ssh;
 
-    bool tls = false, tls_sni = false, tls_ech = false, tls_server_cn = false;
-    bool tls_issuer_dn = false, tls_subject_dn = false, tls_client_ja4 = false, tls_fingerprint = false;
-    std::uint16_t tls_version = 0, tls_cipher_suite = 0, tls_ech_version = 0;
-    char tls_version_text[8], tls_cipher_suite_text[8], tls_ech_version_text[8];
-    std::string tls_server_cn_text, tls_issuer_dn_text, tls_subject_dn_text, tls_client_ja4_text;
-    std::string tls_fingerprint_text;
-    std::vector<std::string> tls_alpn, tls_alpn_server;
+    bool has_tls = false, tls_sni = false, tls_ech = false, tls_server_cn = false;
+    bool tls_issuer_dn = false, tls_subject_dn = false, tls_client_ja4 = false;
+    vdFlow::Tls tls;
+    std::string tls_fingerprint;
 
     bool smtp = false, smtp_tls = false;
     bool bt = false, ssdp = false, mdns = false, stun = false;
@@ -84,8 +73,8 @@ struct Detection {
     bool stun_set[5] = {};
     std::string stun_text[5];
 
-    std::uint16_t risk_score = 0, risk_score_client = 0, risk_score_server = 0;
-    std::vector<std::uint32_t> risks;
+    bool has_risk = false;
+    vdFlow::Risk risk;
     std::vector<std::string> tags;
 };
 
@@ -101,32 +90,14 @@ Detection &DetectionScratch()
     return detection;
 }
 
-// The keys that name the local and the other side of a flow.
-struct SideNames {
-    lppFlowString lower_mac, upper_mac, lower_ip, upper_ip, lower_port, upper_port;
-    lppFlowString lower_bytes, upper_bytes, lower_total_bytes, upper_total_bytes;
-    lppFlowString lower_packets, upper_packets, lower_total_packets, upper_total_packets;
-    lppFlowString lower_network, upper_network, lower_rate, upper_rate;
-    lppFlowString lower_teid, upper_teid;
+// Which key of a local/other pair (named by its local key) holds the value
+// of each side of a flow or of its tunnel.
+struct Sides {
+    explicit Sides(std::uint8_t lower_map) : lower_other(lower_map == vdFlow::LOWER_OTHER) {}
+    lppFlowString Lower(lppFlowString local_key) const { return lppFlowPick(local_key, lower_other); }
+    lppFlowString Upper(lppFlowString local_key) const { return lppFlowPick(local_key, !lower_other); }
+    bool lower_other;
 };
-
-SideNames ChooseSideNames(std::uint8_t lower_map)
-{
-    if (lower_map == vdFlow::LOWER_OTHER) {
-        return {LPP_FS_other_mac, LPP_FS_local_mac, LPP_FS_other_ip, LPP_FS_local_ip,
-            LPP_FS_other_port, LPP_FS_local_port, LPP_FS_other_bytes, LPP_FS_local_bytes,
-            LPP_FS_total_other_bytes, LPP_FS_total_local_bytes, LPP_FS_other_packets,
-            LPP_FS_local_packets, LPP_FS_total_other_packets, LPP_FS_total_local_packets,
-            LPP_FS_other_network, LPP_FS_local_network, LPP_FS_other_rate, LPP_FS_local_rate,
-            LPP_FS_other_teid, LPP_FS_local_teid};
-    }
-    return {LPP_FS_local_mac, LPP_FS_other_mac, LPP_FS_local_ip, LPP_FS_other_ip,
-        LPP_FS_local_port, LPP_FS_other_port, LPP_FS_local_bytes, LPP_FS_other_bytes,
-        LPP_FS_total_local_bytes, LPP_FS_total_other_bytes, LPP_FS_local_packets,
-        LPP_FS_other_packets, LPP_FS_total_local_packets, LPP_FS_total_other_packets,
-        LPP_FS_local_network, LPP_FS_other_network, LPP_FS_local_rate, LPP_FS_other_rate,
-        LPP_FS_local_teid, LPP_FS_other_teid};
-}
 
 lppFlowString OtherTypeName(std::uint8_t code)
 {
@@ -195,28 +166,18 @@ void RenderFlowTexts(vdFlow &flow, bool counters_only, FlowTexts &texts)
         ipv4 ? LPP_FS_text_ip4_masked_upper : LPP_FS_text_ip6_masked_upper);
 }
 
-void FormatCode(char (&buffer)[8], std::uint16_t value)
+const char *FormatCode(char (&buffer)[8], std::uint16_t value)
 {
     std::snprintf(buffer, sizeof(buffer), "0x%04hx", static_cast<unsigned short>(value));
+    return buffer;
 }
 
 // Copies the detection half; the caller holds the flow's lock. No Lua here.
 void CopyDetection(vdFlow &flow, Detection &d)
 {
-    d.gtp = flow.tunnel_type == vdFlow::TUNNEL_GTP;
-    if (d.gtp) {
-        const vdFlow::Gtp &gtp = flow.gtp;
-        d.gtp_version = gtp.version;
-        d.gtp_ip_version = gtp.ip_version;
-        d.gtp_ip_dscp = gtp.ip_dscp;
-        d.gtp_lower_type = gtp.lower_type;
-        d.gtp_upper_type = gtp.upper_type;
-        d.gtp_lower_map = gtp.lower_map;
-        d.gtp_other_type = gtp.other_type;
-        d.gtp_lower_teid = gtp.lower_teid;
-        d.gtp_upper_teid = gtp.upper_teid;
-        d.gtp_lower_port = gtp.lower_addr.GetPort(true);
-        d.gtp_upper_port = gtp.upper_addr.GetPort(true);
+    d.has_gtp = flow.tunnel_type == vdFlow::TUNNEL_GTP;
+    if (d.has_gtp) {
+        d.gtp = flow.gtp;
         d.gtp_lower_addr = flow.gtp.lower_addr.GetString(vdAddr::MAKE_DEFAULT);
         d.gtp_upper_addr = flow.gtp.upper_addr.GetString(vdAddr::MAKE_DEFAULT);
     }
@@ -239,29 +200,16 @@ void CopyDetection(vdFlow &flow, Detection &d)
     d.ssh_server = flow.HasSSHServerAgent();
     if (d.ssh_client || d.ssh_server) d.ssh = flow.ssh;
 
-    d.tls = flow.GetMasterProtocol() == VD_PROTO_TLS || flow.detected_protocol == VD_PROTO_QUIC;
-    if (d.tls) {
-        const vdFlow::Tls &tls = flow.tls;
+    d.has_tls = flow.GetMasterProtocol() == VD_PROTO_TLS || flow.detected_protocol == VD_PROTO_QUIC;
+    if (d.has_tls) {
         d.tls_sni = flow.HasTLSClientSNI();
         d.tls_ech = flow.HasTLSEncryptedCH();
         d.tls_server_cn = flow.HasTLSServerCN();
         d.tls_issuer_dn = flow.HasTLSIssuerDN();
         d.tls_subject_dn = flow.HasTLSSubjectDN();
         d.tls_client_ja4 = flow.HasTLSClientJA4();
-        d.tls_fingerprint = !tls.fingerprint.empty();
-        d.tls_version = tls.version;
-        d.tls_cipher_suite = tls.cipher_suite;
-        d.tls_ech_version = tls.encrypted_ch_version;
-        FormatCode(d.tls_version_text, tls.version);
-        FormatCode(d.tls_cipher_suite_text, tls.cipher_suite);
-        FormatCode(d.tls_ech_version_text, tls.encrypted_ch_version);
-        if (d.tls_server_cn) d.tls_server_cn_text = tls.server_cn;
-        if (d.tls_issuer_dn) d.tls_issuer_dn_text = tls.issuer_dn;
-        if (d.tls_subject_dn) d.tls_subject_dn_text = tls.subject_dn;
-        if (d.tls_client_ja4) d.tls_client_ja4_text = tls.client_ja4;
-        if (d.tls_fingerprint) vd_sha1_to_string(tls.fingerprint, d.tls_fingerprint_text);
-        d.tls_alpn = tls.alpn;
-        d.tls_alpn_server = tls.alpn_server;
+        d.tls = flow.tls;
+        if (!d.tls.fingerprint.empty()) vd_sha1_to_string(d.tls.fingerprint, d.tls_fingerprint);
     }
 
     d.smtp = flow.GetMasterProtocol() == VD_PROTO_SMTP;
@@ -282,10 +230,8 @@ void CopyDetection(vdFlow &flow, Detection &d)
         }
     }
 
-    d.risk_score = flow.risk.score;
-    d.risk_score_client = flow.risk.score_client;
-    d.risk_score_server = flow.risk.score_server;
-    d.risks.assign(flow.risk.risks.begin(), flow.risk.risks.end());
+    d.has_risk = !flow.risk.risks.empty();
+    if (d.has_risk) d.risk = flow.risk;
     d.tags.assign(flow.tags.begin(), flow.tags.end());
 }
 
@@ -403,61 +349,61 @@ private:
     lua_State *L;
 };
 
-void BuildStats(TableWriter &w, int flow_table, const lppEvent::Entry &entry, const vdFlow &flow,
-    const SideNames &side)
+void BuildStats(TableWriter &w, int flow_table, const lppEvent::Entry &entry, const vdFlow &flow, Sides side)
 {
-    int stats = w.BeginTable(LPP_FS_stats, 0, STATS_KEYS);
-    w.Counter(stats, LPP_FS_lower_bytes, entry.stats.lower_bytes);
-    w.Counter(stats, LPP_FS_upper_bytes, entry.stats.upper_bytes);
-    w.Counter(stats, LPP_FS_total_bytes, entry.stats.total_bytes);
-    w.Integer(stats, LPP_FS_lower_packets, entry.stats.lower_packets);
-    w.Integer(stats, LPP_FS_upper_packets, entry.stats.upper_packets);
-    w.Integer(stats, LPP_FS_total_packets, entry.stats.total_packets);
-    w.Integer(stats, LPP_FS_detection_packets, entry.stats.detection_packets);
-    w.Counter(stats, side.lower_bytes, entry.stats.lower_bytes);
-    w.Counter(stats, side.upper_bytes, entry.stats.upper_bytes);
-    w.Counter(stats, side.lower_total_bytes, entry.stats.lower_total_bytes);
-    w.Counter(stats, side.upper_total_bytes, entry.stats.upper_total_bytes);
-    w.Integer(stats, side.lower_packets, entry.stats.lower_packets);
-    w.Integer(stats, side.upper_packets, entry.stats.upper_packets);
-    w.Integer(stats, side.lower_total_packets, entry.stats.lower_total_packets);
-    w.Integer(stats, side.upper_total_packets, entry.stats.upper_total_packets);
-    w.Number(stats, LPP_FS_lower_rate, entry.stats.lower_rate);
-    w.Number(stats, LPP_FS_upper_rate, entry.stats.upper_rate);
-    w.Integer(stats, LPP_FS_tcp_seq_errors, entry.stats.tcp_seq_errors);
-    w.Integer(stats, LPP_FS_tcp_resets, entry.stats.tcp_resets);
-    w.Integer(stats, LPP_FS_tcp_retrans, entry.stats.tcp_retrans);
-    w.Number(stats, side.lower_rate, entry.stats.lower_rate);
-    w.Number(stats, side.upper_rate, entry.stats.upper_rate);
+    const vdFlow::Stats &counts = entry.stats;
+    int stats = w.BeginTable(LPP_FS_flow_stats, 0, lppFlowKeys("stats"));
+    w.Counter(stats, LPP_FS_stats_lower_bytes, counts.lower_bytes);
+    w.Counter(stats, LPP_FS_stats_upper_bytes, counts.upper_bytes);
+    w.Counter(stats, LPP_FS_stats_total_bytes, counts.total_bytes);
+    w.Integer(stats, LPP_FS_stats_lower_packets, counts.lower_packets);
+    w.Integer(stats, LPP_FS_stats_upper_packets, counts.upper_packets);
+    w.Integer(stats, LPP_FS_stats_total_packets, counts.total_packets);
+    w.Integer(stats, LPP_FS_stats_detection_packets, counts.detection_packets);
+    w.Counter(stats, side.Lower(LPP_FS_stats_local_bytes), counts.lower_bytes);
+    w.Counter(stats, side.Upper(LPP_FS_stats_local_bytes), counts.upper_bytes);
+    w.Counter(stats, side.Lower(LPP_FS_stats_total_local_bytes), counts.lower_total_bytes);
+    w.Counter(stats, side.Upper(LPP_FS_stats_total_local_bytes), counts.upper_total_bytes);
+    w.Integer(stats, side.Lower(LPP_FS_stats_local_packets), counts.lower_packets);
+    w.Integer(stats, side.Upper(LPP_FS_stats_local_packets), counts.upper_packets);
+    w.Integer(stats, side.Lower(LPP_FS_stats_total_local_packets), counts.lower_total_packets);
+    w.Integer(stats, side.Upper(LPP_FS_stats_total_local_packets), counts.upper_total_packets);
+    w.Number(stats, LPP_FS_stats_lower_rate, counts.lower_rate);
+    w.Number(stats, LPP_FS_stats_upper_rate, counts.upper_rate);
+    w.Integer(stats, LPP_FS_stats_tcp_seq_errors, counts.tcp_seq_errors);
+    w.Integer(stats, LPP_FS_stats_tcp_resets, counts.tcp_resets);
+    w.Integer(stats, LPP_FS_stats_tcp_retrans, counts.tcp_retrans);
+    w.Number(stats, side.Lower(LPP_FS_stats_local_rate), counts.lower_rate);
+    w.Number(stats, side.Upper(LPP_FS_stats_local_rate), counts.upper_rate);
     if (flow.ip_protocol == IPPROTO_TCP) {
-        int tcp = w.BeginTable(LPP_FS_tcp, 0, 3);
-        w.Integer(tcp, LPP_FS_seq_errors, entry.stats.tcp_seq_errors);
-        w.Integer(tcp, LPP_FS_resets, entry.stats.tcp_resets);
-        w.Integer(tcp, LPP_FS_retrans, entry.stats.tcp_retrans);
+        int tcp = w.BeginTable(LPP_FS_stats_tcp, 0, lppFlowKeys("tcp_stats"));
+        w.Integer(tcp, LPP_FS_tcp_stats_seq_errors, counts.tcp_seq_errors);
+        w.Integer(tcp, LPP_FS_tcp_stats_resets, counts.tcp_resets);
+        w.Integer(tcp, LPP_FS_tcp_stats_retrans, counts.tcp_retrans);
         w.EndTable(stats);
     }
     w.EndTable(flow_table);
 }
 
 // JSON members, interface, digests and counters: the counters-only form.
-void BuildCounters(TableWriter &w, int t, const lppEvent::Entry &entry, const vdFlow &flow,
-    const SideNames &side, const FlowTexts &texts)
+void BuildCounters(TableWriter &w, int t, const lppEvent::Entry &entry, const vdFlow &flow, Sides side,
+    const FlowTexts &texts)
 {
-    int iface = w.BeginTable(LPP_FS_iface, 0, 2);
+    int iface = w.BeginTable(LPP_FS_flow_iface, 0, lppFlowKeys("iface"));
     if (flow.iface) {
-        w.String(iface, LPP_FS_name, flow.iface->ifname);
-        w.Integer(iface, LPP_FS_role, flow.iface->role);
+        w.String(iface, LPP_FS_iface_name, flow.iface->ifname);
+        w.Integer(iface, LPP_FS_iface_role, flow.iface->role);
     }
     w.EndTable(t);
 
     // Without metadata digests, the lower digest stands in for all of them.
     std::size_t count = texts.digest_mdata_count;
     const std::string &last = count ? texts.digest_mdata[count - 1] : texts.digest_lower;
-    w.String(t, LPP_FS_digest_lower, texts.digest_lower);
-    w.String(t, LPP_FS_digest_mdata, last);
-    w.String(t, LPP_FS_digest, last);
+    w.String(t, LPP_FS_flow_digest_lower, texts.digest_lower);
+    w.String(t, LPP_FS_flow_digest_mdata, last);
+    w.String(t, LPP_FS_flow_digest, last);
     lua_State *L = w.State();
-    int prev = w.BeginTable(LPP_FS_digest_prev, count ? static_cast<int>(count) : 1, 0);
+    int prev = w.BeginTable(LPP_FS_flow_digest_prev, count ? static_cast<int>(count) : 1, 0);
     if (count == 0) {
         lua_pushlstring(L, last.data(), last.size());
         lua_rawseti(L, prev, 1);
@@ -472,212 +418,218 @@ void BuildCounters(TableWriter &w, int t, const lppEvent::Entry &entry, const vd
 }
 
 // Identity, addresses, ports, flags and TCP details.
-void BuildIdentity(TableWriter &w, int t, vdFlow &flow, const SideNames &side, const FlowTexts &texts)
+void BuildIdentity(TableWriter &w, int t, vdFlow &flow, Sides side, const FlowTexts &texts)
 {
-    w.Integer(t, LPP_FS_ip_version, flow.ip_version);
-    w.Integer(t, LPP_FS_ip_dscp, flow.ip_dscp);
-    w.Integer(t, LPP_FS_ip_protocol, flow.ip_protocol);
-    w.Integer(t, LPP_FS_vlan_id, flow.vlan_id);
-    w.Counter(t, LPP_FS_first_seen_at, flow.first_seen_at);
-    w.Counter(t, LPP_FS_last_seen_at, flow.last_seen_at);
-    w.Integer(t, LPP_FS_lower_map, flow.lower_map);
-    w.Integer(t, LPP_FS_other_type, flow.other_type);
-    w.Fixed(t, LPP_FS_other_type_name, OtherTypeName(flow.other_type));
-    w.Fixed(t, LPP_FS_other_type_str, OtherTypeName(flow.other_type));
-    w.Integer(t, LPP_FS_tunnel_type, flow.tunnel_type);
-    w.Integer(t, LPP_FS_origin, flow.origin);
-    w.Integer(t, LPP_FS_privacy_mask, flow.privacy_mask);
+    w.Integer(t, LPP_FS_full_ip_version, flow.ip_version);
+    w.Integer(t, LPP_FS_full_ip_dscp, flow.ip_dscp);
+    w.Integer(t, LPP_FS_full_ip_protocol, flow.ip_protocol);
+    w.Integer(t, LPP_FS_full_vlan_id, flow.vlan_id);
+    w.Counter(t, LPP_FS_full_first_seen_at, flow.first_seen_at);
+    w.Counter(t, LPP_FS_full_last_seen_at, flow.last_seen_at);
+    w.Integer(t, LPP_FS_full_lower_map, flow.lower_map);
+    w.Integer(t, LPP_FS_full_other_type, flow.other_type);
+    w.Fixed(t, LPP_FS_full_other_type_name, OtherTypeName(flow.other_type));
+    w.Fixed(t, LPP_FS_full_other_type_str, OtherTypeName(flow.other_type));
+    w.Integer(t, LPP_FS_full_tunnel_type, flow.tunnel_type);
+    w.Integer(t, LPP_FS_full_origin, flow.origin);
+    w.Integer(t, LPP_FS_full_privacy_mask, flow.privacy_mask);
+    w.Boolean(t, LPP_FS_full_local_origin, (flow.origin == vdFlow::ORIGIN_UPPER) == side.lower_other);
 
-    bool lower_is_local = side.lower_ip == LPP_FS_local_ip;
-    w.Boolean(t, LPP_FS_local_origin, flow.origin == vdFlow::ORIGIN_UPPER ? !lower_is_local : lower_is_local);
-
-    w.Text(t, LPP_FS_lower_mac, texts.lower_mac);
-    w.Text(t, LPP_FS_upper_mac, texts.upper_mac);
-    w.Text(t, side.lower_mac, texts.lower_mac);
-    w.Text(t, side.upper_mac, texts.upper_mac);
-    w.Text(t, LPP_FS_lower_addr, texts.lower_ip);
-    w.Text(t, LPP_FS_upper_addr, texts.upper_ip);
-    w.Text(t, side.lower_ip, texts.lower_ip);
-    w.Text(t, side.upper_ip, texts.upper_ip);
+    w.Text(t, LPP_FS_full_lower_mac, texts.lower_mac);
+    w.Text(t, LPP_FS_full_upper_mac, texts.upper_mac);
+    w.Text(t, side.Lower(LPP_FS_full_local_mac), texts.lower_mac);
+    w.Text(t, side.Upper(LPP_FS_full_local_mac), texts.upper_mac);
+    w.Text(t, LPP_FS_full_lower_addr, texts.lower_ip);
+    w.Text(t, LPP_FS_full_upper_addr, texts.upper_ip);
+    w.Text(t, side.Lower(LPP_FS_full_local_ip), texts.lower_ip);
+    w.Text(t, side.Upper(LPP_FS_full_local_ip), texts.upper_ip);
 
     std::uint16_t lower_port = flow.lower_addr.GetPort(true);
     std::uint16_t upper_port = flow.upper_addr.GetPort(true);
-    w.Integer(t, LPP_FS_lower_port, lower_port);
-    w.Integer(t, LPP_FS_upper_port, upper_port);
-    w.Integer(t, side.lower_port, lower_port);
-    w.Integer(t, side.upper_port, upper_port);
+    w.Integer(t, LPP_FS_full_lower_port, lower_port);
+    w.Integer(t, LPP_FS_full_upper_port, upper_port);
+    w.Integer(t, side.Lower(LPP_FS_full_local_port), lower_port);
+    w.Integer(t, side.Upper(LPP_FS_full_local_port), upper_port);
 
-    int flags = w.BeginTable(LPP_FS_flags, 0, FLAGS_KEYS);
-    w.Boolean(flags, LPP_FS_detection_complete, flow.flags.detection_complete);
-    w.Boolean(flags, LPP_FS_detection_guessed, flow.flags.detection_guessed);
-    w.Boolean(flags, LPP_FS_detection_init, flow.flags.detection_init);
-    w.Boolean(flags, LPP_FS_detection_updated, flow.flags.detection_updated);
-    w.Boolean(flags, LPP_FS_dhc_hit, flow.flags.dhc_hit);
-    w.Boolean(flags, LPP_FS_fhc_hit, flow.flags.fhc_hit);
-    w.Boolean(flags, LPP_FS_expiring, flow.flags.expiring);
-    w.Boolean(flags, LPP_FS_expired, flow.flags.expired);
-    w.Boolean(flags, LPP_FS_soft_dissector, flow.flags.soft_dissector);
+    int flags = w.BeginTable(LPP_FS_full_flags, 0, lppFlowKeys("flags"));
+    w.Boolean(flags, LPP_FS_flags_detection_complete, flow.flags.detection_complete);
+    w.Boolean(flags, LPP_FS_flags_detection_guessed, flow.flags.detection_guessed);
+    w.Boolean(flags, LPP_FS_flags_detection_init, flow.flags.detection_init);
+    w.Boolean(flags, LPP_FS_flags_detection_updated, flow.flags.detection_updated);
+    w.Boolean(flags, LPP_FS_flags_dhc_hit, flow.flags.dhc_hit);
+    w.Boolean(flags, LPP_FS_flags_fhc_hit, flow.flags.fhc_hit);
+    w.Boolean(flags, LPP_FS_flags_expiring, flow.flags.expiring);
+    w.Boolean(flags, LPP_FS_flags_expired, flow.flags.expired);
+    w.Boolean(flags, LPP_FS_flags_soft_dissector, flow.flags.soft_dissector);
     w.EndTable(t);
 
     if (flow.ip_protocol == IPPROTO_TCP) {
-        int tcp = w.BeginTable(LPP_FS_tcp, 0, 2);
-        w.Integer(tcp, LPP_FS_fin_acks, flow.tcp.fin_acks);
-        w.Integer(tcp, LPP_FS_last_seq, flow.tcp.last_seq);
+        int tcp = w.BeginTable(LPP_FS_full_tcp, 0, lppFlowKeys("tcp"));
+        w.Integer(tcp, LPP_FS_tcp_fin_acks, flow.tcp.fin_acks);
+        w.Integer(tcp, LPP_FS_tcp_last_seq, flow.tcp.last_seq);
         w.EndTable(t);
     }
 }
 
 void BuildGtp(TableWriter &w, int t, const Detection &d)
 {
-    SideNames side = ChooseSideNames(d.gtp_lower_map);
-    int g = w.BeginTable(LPP_FS_gtp, 0, GTP_KEYS);
-    w.Integer(g, LPP_FS_version, d.gtp_version);
-    w.Integer(g, LPP_FS_ip_version, d.gtp_ip_version);
-    w.Integer(g, LPP_FS_ip_dscp, d.gtp_ip_dscp);
-    w.String(g, side.lower_ip, d.gtp_lower_addr);
-    w.String(g, side.upper_ip, d.gtp_upper_addr);
-    w.Integer(g, side.lower_port, d.gtp_lower_port);
-    w.Integer(g, side.upper_port, d.gtp_upper_port);
-    w.Integer(g, side.lower_teid, ntohl(d.gtp_lower_teid));
-    w.Integer(g, side.upper_teid, ntohl(d.gtp_upper_teid));
-    w.Fixed(g, LPP_FS_other_type, GtpOtherTypeName(d.gtp_other_type));
-    w.Integer(g, LPP_FS_lower_teid, d.gtp_lower_teid);
-    w.Integer(g, LPP_FS_upper_teid, d.gtp_upper_teid);
-    w.Integer(g, LPP_FS_lower_type, d.gtp_lower_type);
-    w.Integer(g, LPP_FS_upper_type, d.gtp_upper_type);
-    w.String(g, LPP_FS_lower_addr, d.gtp_lower_addr);
-    w.String(g, LPP_FS_upper_addr, d.gtp_upper_addr);
-    w.Integer(g, LPP_FS_lower_port, d.gtp_lower_port);
-    w.Integer(g, LPP_FS_upper_port, d.gtp_upper_port);
-    w.Integer(g, LPP_FS_lower_map, d.gtp_lower_map);
-    w.Integer(g, LPP_FS_other_type_id, d.gtp_other_type);
+    const vdFlow::Gtp &gtp = d.gtp;
+    Sides side(gtp.lower_map);
+    std::uint16_t lower_port = gtp.lower_addr.GetPort(true);
+    std::uint16_t upper_port = gtp.upper_addr.GetPort(true);
+    int g = w.BeginTable(LPP_FS_full_gtp, 0, lppFlowKeys("gtp"));
+    w.Integer(g, LPP_FS_gtp_version, gtp.version);
+    w.Integer(g, LPP_FS_gtp_ip_version, gtp.ip_version);
+    w.Integer(g, LPP_FS_gtp_ip_dscp, gtp.ip_dscp);
+    w.String(g, side.Lower(LPP_FS_gtp_local_ip), d.gtp_lower_addr);
+    w.String(g, side.Upper(LPP_FS_gtp_local_ip), d.gtp_upper_addr);
+    w.Integer(g, side.Lower(LPP_FS_gtp_local_port), lower_port);
+    w.Integer(g, side.Upper(LPP_FS_gtp_local_port), upper_port);
+    w.Integer(g, side.Lower(LPP_FS_gtp_local_teid), ntohl(gtp.lower_teid));
+    w.Integer(g, side.Upper(LPP_FS_gtp_local_teid), ntohl(gtp.upper_teid));
+    w.Fixed(g, LPP_FS_gtp_other_type, GtpOtherTypeName(gtp.other_type));
+    w.Integer(g, LPP_FS_gtp_lower_teid, gtp.lower_teid);
+    w.Integer(g, LPP_FS_gtp_upper_teid, gtp.upper_teid);
+    w.Integer(g, LPP_FS_gtp_lower_type, gtp.lower_type);
+    w.Integer(g, LPP_FS_gtp_upper_type, gtp.upper_type);
+    w.String(g, LPP_FS_gtp_lower_addr, d.gtp_lower_addr);
+    w.String(g, LPP_FS_gtp_upper_addr, d.gtp_upper_addr);
+    w.Integer(g, LPP_FS_gtp_lower_port, lower_port);
+    w.Integer(g, LPP_FS_gtp_upper_port, upper_port);
+    w.Integer(g, LPP_FS_gtp_lower_map, gtp.lower_map);
+    w.Integer(g, LPP_FS_gtp_other_type_id, gtp.other_type);
     w.EndTable(t);
 }
 
 void BuildTls(TableWriter &w, int t, const Detection &d)
 {
-    // The same connection twice: codes as text in ssl, as numbers in tls.
-    for (int numeric = 0; numeric < 2; numeric++) {
-        int s = w.BeginTable(numeric ? LPP_FS_tls : LPP_FS_ssl, 0, TLS_KEYS);
+    const vdFlow::Tls &tls = d.tls;
+    char code[8];
+    // The same connection twice: codes as text in ssl, as numbers in tls,
+    // whose keys are the twins of ssl's.
+    for (bool numeric : {false, true}) {
+        auto key = [numeric](lppFlowString ssl_key) { return lppFlowPick(ssl_key, numeric); };
+        int s = numeric ? w.BeginTable(LPP_FS_full_tls, 0, lppFlowKeys("tls"))
+                        : w.BeginTable(LPP_FS_full_ssl, 0, lppFlowKeys("ssl"));
         if (numeric) {
-            w.Integer(s, LPP_FS_version, d.tls_version);
-            w.Integer(s, LPP_FS_cipher_suite, d.tls_cipher_suite);
+            w.Integer(s, LPP_FS_tls_version, tls.version);
+            w.Integer(s, LPP_FS_tls_cipher_suite, tls.cipher_suite);
         } else {
-            w.String(s, LPP_FS_version, d.tls_version_text);
-            w.String(s, LPP_FS_cipher_suite, d.tls_cipher_suite_text);
+            w.String(s, LPP_FS_ssl_version, FormatCode(code, tls.version));
+            w.String(s, LPP_FS_ssl_cipher_suite, FormatCode(code, tls.cipher_suite));
         }
-        if (d.tls_sni) w.String(s, LPP_FS_client_sni, d.host_server_name);
+        if (d.tls_sni) w.String(s, key(LPP_FS_ssl_client_sni), d.host_server_name);
         if (d.tls_ech) {
             if (numeric) {
-                int e = w.BeginTable(LPP_FS_encrypted_ch, 0, 1);
-                w.Integer(e, LPP_FS_version, d.tls_ech_version);
+                int e = w.BeginTable(LPP_FS_tls_encrypted_ch, 0, lppFlowKeys("encrypted_ch"));
+                w.Integer(e, LPP_FS_encrypted_ch_version, tls.encrypted_ch_version);
                 w.EndTable(s);
             } else {
-                w.String(s, LPP_FS_encrypted_ch_version, d.tls_ech_version_text);
+                w.String(s, LPP_FS_ssl_encrypted_ch_version, FormatCode(code, tls.encrypted_ch_version));
             }
         }
-        if (d.tls_server_cn) w.String(s, LPP_FS_server_cn, d.tls_server_cn_text);
-        if (d.tls_issuer_dn) w.String(s, LPP_FS_issuer_dn, d.tls_issuer_dn_text);
-        if (d.tls_subject_dn) w.String(s, LPP_FS_subject_dn, d.tls_subject_dn_text);
-        if (d.tls_client_ja4) w.String(s, LPP_FS_client_ja4, d.tls_client_ja4_text);
-        if (d.tls_fingerprint) w.String(s, LPP_FS_fingerprint, d.tls_fingerprint_text);
-        if (!d.tls_alpn.empty()) w.StringArray(s, numeric ? LPP_FS_alpn_client : LPP_FS_alpn, d.tls_alpn);
-        if (!d.tls_alpn_server.empty()) w.StringArray(s, LPP_FS_alpn_server, d.tls_alpn_server);
+        if (d.tls_server_cn) w.String(s, key(LPP_FS_ssl_server_cn), tls.server_cn);
+        if (d.tls_issuer_dn) w.String(s, key(LPP_FS_ssl_issuer_dn), tls.issuer_dn);
+        if (d.tls_subject_dn) w.String(s, key(LPP_FS_ssl_subject_dn), tls.subject_dn);
+        if (d.tls_client_ja4) w.String(s, key(LPP_FS_ssl_client_ja4), tls.client_ja4);
+        if (!tls.fingerprint.empty()) w.String(s, key(LPP_FS_ssl_fingerprint), d.tls_fingerprint);
+        if (!tls.alpn.empty()) w.StringArray(s, key(LPP_FS_ssl_alpn), tls.alpn);
+        if (!tls.alpn_server.empty()) w.StringArray(s, key(LPP_FS_ssl_alpn_server), tls.alpn_server);
         w.EndTable(t);
     }
 }
 
 // The detection half, from its copy.
-void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &side)
+void BuildDetection(TableWriter &w, int t, const Detection &d, Sides side)
 {
     lua_State *L = w.State();
-    if (d.gtp) BuildGtp(w, t, d);
+    if (d.has_gtp) BuildGtp(w, t, d);
 
-    w.String(t, LPP_FS_dns_host_name, d.dns_host_name);
-    w.String(t, LPP_FS_host_server_name, d.host_server_name);
-    w.Integer(t, LPP_FS_detected_protocol, d.detected_protocol);
-    w.Integer(t, LPP_FS_detected_application, d.detected_application);
-    w.Name(t, LPP_FS_detected_protocol_name, d.detected_protocol_name);
-    w.Name(t, LPP_FS_detected_application_name, d.detected_application_name);
+    w.String(t, LPP_FS_full_dns_host_name, d.dns_host_name);
+    w.String(t, LPP_FS_full_host_server_name, d.host_server_name);
+    w.Integer(t, LPP_FS_full_detected_protocol, d.detected_protocol);
+    w.Integer(t, LPP_FS_full_detected_application, d.detected_application);
+    w.Name(t, LPP_FS_full_detected_protocol_name, d.detected_protocol_name);
+    w.Name(t, LPP_FS_full_detected_application_name, d.detected_application_name);
 
-    int c = w.BeginTable(LPP_FS_category, 0, CATEGORY_KEYS);
-    w.Integer(c, LPP_FS_application, d.category.application);
-    w.Integer(c, LPP_FS_protocol, d.category.protocol);
-    w.Integer(c, LPP_FS_domain, d.category.domain);
-    w.Integer(c, LPP_FS_lower_net, d.category.lower_net);
-    w.Integer(c, LPP_FS_upper_net, d.category.upper_net);
-    w.Integer(c, side.lower_network, d.category.lower_net);
-    w.Integer(c, side.upper_network, d.category.upper_net);
-    w.Integer(c, LPP_FS_overlay, d.category.overlay);
+    int c = w.BeginTable(LPP_FS_full_category, 0, lppFlowKeys("category"));
+    w.Integer(c, LPP_FS_category_application, d.category.application);
+    w.Integer(c, LPP_FS_category_protocol, d.category.protocol);
+    w.Integer(c, LPP_FS_category_domain, d.category.domain);
+    w.Integer(c, LPP_FS_category_lower_net, d.category.lower_net);
+    w.Integer(c, LPP_FS_category_upper_net, d.category.upper_net);
+    w.Integer(c, side.Lower(LPP_FS_category_local_network), d.category.lower_net);
+    w.Integer(c, side.Upper(LPP_FS_category_local_network), d.category.upper_net);
+    w.Integer(c, LPP_FS_category_overlay, d.category.overlay);
     w.EndTable(t);
 
     if (d.http_user_agent || d.http_url) {
-        int h = w.BeginTable(LPP_FS_http, 0, 2);
-        if (d.http_user_agent) w.String(h, LPP_FS_user_agent, d.http.user_agent);
-        if (d.http_url) w.String(h, LPP_FS_url, d.http.url);
+        int h = w.BeginTable(LPP_FS_full_http, 0, lppFlowKeys("http"));
+        if (d.http_user_agent) w.String(h, LPP_FS_http_user_agent, d.http.user_agent);
+        if (d.http_url) w.String(h, LPP_FS_http_url, d.http.url);
         w.EndTable(t);
     }
     if (d.dhcp_fingerprint || d.dhcp_class_ident) {
-        int h = w.BeginTable(LPP_FS_dhcp, 0, 2);
-        if (d.dhcp_fingerprint) w.String(h, LPP_FS_fingerprint, d.dhcp.fingerprint);
-        if (d.dhcp_class_ident) w.String(h, LPP_FS_class_ident, d.dhcp.class_ident);
+        int h = w.BeginTable(LPP_FS_full_dhcp, 0, lppFlowKeys("dhcp"));
+        if (d.dhcp_fingerprint) w.String(h, LPP_FS_dhcp_fingerprint, d.dhcp.fingerprint);
+        if (d.dhcp_class_ident) w.String(h, LPP_FS_dhcp_class_ident, d.dhcp.class_ident);
         w.EndTable(t);
     }
     if (d.ssh_client || d.ssh_server) {
-        int s = w.BeginTable(LPP_FS_ssh, 0, 4);
+        int s = w.BeginTable(LPP_FS_full_ssh, 0, lppFlowKeys("ssh"));
         if (d.ssh_client) {
-            w.String(s, LPP_FS_client, d.ssh.client_agent);
-            w.String(s, LPP_FS_client_agent, d.ssh.client_agent);
+            w.String(s, LPP_FS_ssh_client, d.ssh.client_agent);
+            w.String(s, LPP_FS_ssh_client_agent, d.ssh.client_agent);
         }
         if (d.ssh_server) {
-            w.String(s, LPP_FS_server, d.ssh.server_agent);
-            w.String(s, LPP_FS_server_agent, d.ssh.server_agent);
+            w.String(s, LPP_FS_ssh_server, d.ssh.server_agent);
+            w.String(s, LPP_FS_ssh_server_agent, d.ssh.server_agent);
         }
         w.EndTable(t);
     }
 
-    if (d.tls) BuildTls(w, t, d);
+    if (d.has_tls) BuildTls(w, t, d);
     if (d.smtp) {
-        int s = w.BeginTable(LPP_FS_smtp, 0, 1);
-        w.Boolean(s, LPP_FS_tls, d.smtp_tls);
+        int s = w.BeginTable(LPP_FS_full_smtp, 0, lppFlowKeys("smtp"));
+        w.Boolean(s, LPP_FS_smtp_tls, d.smtp_tls);
         w.EndTable(t);
     }
     if (d.bt) {
-        int b = w.BeginTable(LPP_FS_bt, 0, 1);
-        w.String(b, LPP_FS_info_hash, d.bt_info_hash);
+        int b = w.BeginTable(LPP_FS_full_bt, 0, lppFlowKeys("bt"));
+        w.String(b, LPP_FS_bt_info_hash, d.bt_info_hash);
         w.EndTable(t);
     }
     if (d.ssdp) {
-        int s = w.BeginTable(LPP_FS_ssdp, 0, 1);
-        w.String(s, LPP_FS_user_agent, d.ssdp_user_agent);
+        int s = w.BeginTable(LPP_FS_full_ssdp, 0, lppFlowKeys("ssdp"));
+        w.String(s, LPP_FS_ssdp_user_agent, d.ssdp_user_agent);
         w.EndTable(t);
     }
     if (d.mdns) {
-        int m = w.BeginTable(LPP_FS_mdns, 0, 2);
-        w.String(m, LPP_FS_domain_name, d.mdns_domain_name);
-        w.String(m, LPP_FS_answer, d.mdns_domain_name);
+        int m = w.BeginTable(LPP_FS_full_mdns, 0, lppFlowKeys("mdns"));
+        w.String(m, LPP_FS_mdns_domain_name, d.mdns_domain_name);
+        w.String(m, LPP_FS_mdns_answer, d.mdns_domain_name);
         w.EndTable(t);
     }
     if (d.stun) {
-        const lppFlowString keys[5] = {LPP_FS_mapped, LPP_FS_peer, LPP_FS_relayed, LPP_FS_response,
-            LPP_FS_other};
-        int s = w.BeginTable(LPP_FS_stun, 0, 5);
+        const lppFlowString keys[5] = {LPP_FS_stun_mapped, LPP_FS_stun_peer, LPP_FS_stun_relayed,
+            LPP_FS_stun_response, LPP_FS_stun_other};
+        int s = w.BeginTable(LPP_FS_full_stun, 0, lppFlowKeys("stun"));
         for (int i = 0; i < 5; i++)
             if (d.stun_set[i]) w.String(s, keys[i], d.stun_text[i]);
         w.EndTable(t);
     }
 
-    if (!d.risks.empty()) {
-        int r = w.BeginTable(LPP_FS_risk, 0, RISK_KEYS);
-        w.Integer(r, LPP_FS_ndpi_score, d.risk_score);
-        w.Integer(r, LPP_FS_ndpi_score_client, d.risk_score_client);
-        w.Integer(r, LPP_FS_ndpi_score_server, d.risk_score_server);
-        w.Integer(r, LPP_FS_ndpi_risk_score, d.risk_score);
-        w.Integer(r, LPP_FS_ndpi_risk_score_client, d.risk_score_client);
-        w.Integer(r, LPP_FS_ndpi_risk_score_server, d.risk_score_server);
-        int codes = w.BeginTable(LPP_FS_risks, static_cast<int>(d.risks.size()), 0);
+    if (d.has_risk) {
+        int r = w.BeginTable(LPP_FS_full_risk, 0, lppFlowKeys("risk"));
+        w.Integer(r, LPP_FS_risk_ndpi_score, d.risk.score);
+        w.Integer(r, LPP_FS_risk_ndpi_score_client, d.risk.score_client);
+        w.Integer(r, LPP_FS_risk_ndpi_score_server, d.risk.score_server);
+        w.Integer(r, LPP_FS_risk_ndpi_risk_score, d.risk.score);
+        w.Integer(r, LPP_FS_risk_ndpi_risk_score_client, d.risk.score_client);
+        w.Integer(r, LPP_FS_risk_ndpi_risk_score_server, d.risk.score_server);
+        int codes = w.BeginTable(LPP_FS_risk_risks, static_cast<int>(d.risk.risks.size()), 0);
         lua_Integer index = 1;
-        for (std::uint32_t code : d.risks) {
+        for (std::uint32_t code : d.risk.risks) {
             lua_pushinteger(L, code);
             lua_rawseti(L, codes, index++);
         }
@@ -685,14 +637,14 @@ void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &
         // One table under two keys: a change through either is seen through
         // both. (Stored under "risks" first only because "risk" is still
         // pending on the stack; no one can tell the order.)
-        w.Key(LPP_FS_risks);
+        w.Key(LPP_FS_full_risks);
         lua_pushvalue(L, r);
         lua_rawset(L, t);
         w.EndTable(t);
     }
 
     if (!d.tags.empty()) {
-        int a = w.BeginTable(LPP_FS_tags, static_cast<int>(d.tags.size()), 0);
+        int a = w.BeginTable(LPP_FS_full_tags, static_cast<int>(d.tags.size()), 0);
         lua_Integer index = 1;
         for (const std::string &tag : d.tags) {
             lua_pushlstring(L, tag.data(), tag.size());
@@ -705,12 +657,7 @@ void BuildDetection(TableWriter &w, int t, const Detection &d, const SideNames &
 // Pushes the key strings onto the new build thread.
 void PushFlowStrings(lua_State *thread)
 {
-    static const char *const texts[] = {
-#define LPP_FS_TEXT(id, text) text,
-        LPP_FLOWTABLE_STRINGS(LPP_FS_TEXT)
-#undef LPP_FS_TEXT
-    };
-    for (const char *text : texts) lua_pushstring(thread, text);
+    for (const char *text : lppFlowTexts) lua_pushstring(thread, text);
 }
 
 // Builds entry's flow table on top of the build thread, then runs
@@ -723,7 +670,7 @@ void BuildFlowTable(lua_State *L, lua_State *thread, const lppEvent::Entry &entr
     vdFlow &flow = *entry.flow;
     FlowTexts &texts = Scratch();
     RenderFlowTexts(flow, counters_only, texts);
-    SideNames side = ChooseSideNames(flow.lower_map);
+    Sides side(flow.lower_map);
 
     // The detection half is copied under the flow's lock before any Lua
     // work, so that the daemon's threads wait only for the copy, and no
@@ -743,7 +690,8 @@ void BuildFlowTable(lua_State *L, lua_State *thread, const lppEvent::Entry &entr
         TableWriter w(thread);
 
         int members = entry.doc.is_object() ? static_cast<int>(std::min<std::size_t>(entry.doc.size(), 0xffff)) : 0;
-        int t = w.NewTable(0, (counters_only ? FLOW_KEYS_COUNTERS : FLOW_KEYS_FULL) + members);
+        int keys = counters_only ? lppFlowKeys("flow") : lppFlowKeys("flow") + lppFlowKeys("full");
+        int t = w.NewTable(0, keys + members);
         lppStoreJsonMembers(thread, entry.doc, frames);
         BuildCounters(w, t, entry, flow, side, texts);
         if (!counters_only) {

@@ -1,17 +1,20 @@
 // The benchmarks' floor builder must build the very table the plugin builds,
-// or the comparison between them measures different work.
+// or the comparison between them measures different work; and it must fill
+// every key of the flow-table schema, or a key added there but not to the
+// floor would make both builders agree on a table that lacks it.
 #include <arpa/inet.h>
 
 #include "bench-flows.hpp"
 #include "bench-floor.hpp"
 #include "flowtable-fixture.hpp"
+#include "lpp-flowtable-schema.hpp"
 
 namespace lpptest {
 namespace {
 
 class FloorBuilderTest : public FlowTableTest {
 public:
-    std::string FloorCanon(const std::shared_ptr<vdFlow> &flow, bool counters_only)
+    lppLuaRef FloorTable(const std::shared_ptr<vdFlow> &flow, bool counters_only)
     {
         auto shared = flow;
         lppEvent::Entry entry(shared);
@@ -27,7 +30,12 @@ public:
         });
         lppLuaRef table(L(), ref);
         EXPECT_TRUE(table.Valid());
-        return Canon(table);
+        return table;
+    }
+
+    std::string FloorCanon(const std::shared_ptr<vdFlow> &flow, bool counters_only)
+    {
+        return Canon(FloorTable(flow, counters_only));
     }
 
     // Both forms of both builders agree on flow.
@@ -93,6 +101,41 @@ TEST_F(FloorBuilderTest, EveryOptionalEntryWithSidesSwappedAndMasked)
     flow->lower_mac.Clear();
     flow->digest_mdata.clear();
     ExpectSameTables(flow);
+}
+
+TEST_F(FloorBuilderTest, FillsEveryKeyOfTheSchema)
+{
+    auto flow = lppbench::MakeTlsFlow();
+    flow->tunnel_type = vdFlow::TUNNEL_GTP;
+    flow->http = {"curl/8", "/index.html"};
+    flow->dhcp = {"1,3,6", "MSFT 5.0"};
+    flow->ssh = {"OpenSSH_9.2", "OpenSSH_9.6"};
+    // SMTP underneath and QUIC detected: smtp, ssl and tls at once.
+    flow->master_protocol = VD_PROTO_SMTP;
+    flow->detected_protocol = VD_PROTO_QUIC;
+    flow->bt_info_hash = {0xaa, 0xbb};
+    flow->ssdp_user_agent = "UPnP/1.0";
+    flow->mdns_domain_name = "printer.local";
+    for (vdAddr *addr : {&flow->stun.mapped, &flow->stun.peer, &flow->stun.relayed, &flow->stun.response,
+             &flow->stun.other})
+        addr->SetFromString("192.0.2.7");
+    ExpectSameTables(flow);
+
+    // String keys of every table reached, each table counted once.
+    Run(R"(function CountKeys(t, seen)
+        seen = seen or {}
+        if seen[t] then return 0 end
+        seen[t] = true
+        local n = 0
+        for k, v in pairs(t) do
+            if type(k) == "string" then n = n + 1 end
+            if type(v) == "table" then n = n + CountKeys(v, seen) end
+        end
+        return n
+    end)");
+    EXPECT_EQ(Call("CountKeys", FloorTable(flow, false)), std::to_string(lppFlowKeys()));
+    int counters = lppFlowKeys("flow") + lppFlowKeys("iface") + lppFlowKeys("stats") + lppFlowKeys("tcp_stats");
+    EXPECT_EQ(Call("CountKeys", FloorTable(flow, true)), std::to_string(counters));
 }
 
 }  // namespace

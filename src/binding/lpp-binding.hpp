@@ -1,6 +1,8 @@
-// A small binding layer over the Lua C API: the owned state with its default
-// handlers, registry references, stack balance, protected calls, and the
-// argument conversions of plugin functions.
+// The binding library's layer over the Lua C API: the owned state with its
+// default handlers and budget, registry references, stack balance, protected
+// calls, the private thread and the argument conversions. The library links
+// Lua only and cannot include the plugin's or the daemon's headers
+// (src/binding/CMakeLists.txt).
 //
 // Debian's Lua is built as C: a Lua error is a longjmp, and a C++ exception
 // must never unwind through a Lua frame. Every Lua operation that can raise
@@ -18,7 +20,7 @@
 
 #include <lua.hpp>
 
-#include "lpp-limits.hpp"
+#include "lpp-budget.hpp"
 
 // The binding's error exception: "lua: error: " and the Lua message.
 class lppLuaError : public std::runtime_error {

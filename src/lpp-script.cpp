@@ -1,20 +1,18 @@
-// lpp.print, lpp.debug and lpp.dispatch.
+// lpp.print, lpp.debug and lpp.dispatch, each a reading of its arguments and
+// a C++ work joined by the binding library's wrapper (lppLuaFunction).
 //
 // None of them allocates in Lua or runs a metamethod before its work is done.
 // A script reaches these functions' frames with the debug library only from
 // code that runs meanwhile, and the only such code would be a finaliser run
 // by a collector step, which only an allocation starts: so the arguments and
 // every pointer into them stay as read. The checks that can raise (the
-// plugin reference, the channels' type) come first, while no C++ object with
-// a destructor lives in the frame. The C++ work runs afterwards in a block
-// that catches every exception; the error text is kept outside the frame and
-// raised as a Lua error only once the block has been left.
+// plugin reference, the channels' type) come first, in the reading, while no
+// C++ object with a destructor lives in the frame. The wrapper runs the work
+// with every exception caught and raises the error text once it has left it.
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "lpp-plugin.hpp"
 #include "lpp-script.hpp"
@@ -23,12 +21,6 @@ namespace {
 
 // Metatable of the userdata that holds a closure's plugin reference.
 const char *const lppPluginRefMetatable = "lpp.plugin_reference";
-
-// Error text of the last failed call, raised once the C++ block is left.
-thread_local std::string lppScriptError;
-
-// The message when an exception other than a standard one was caught.
-const char *const lppCatchAllText = "caught (...) exception";
 
 // The reference does not own the plugin: there is nothing to release.
 int ReleaseNothing(lua_State *) { return 0; }
@@ -73,136 +65,92 @@ lppPlugin *UpvaluePlugin(lua_State *L)
     return plugin;
 }
 
-// Whether lppScriptError holds the text; building it can itself fail for
-// want of memory, and nothing may be thrown from a catch handler here.
-thread_local bool lppScriptErrorStored = false;
-
-void StoreError(const char *text, bool dispatching) noexcept
-{
-    try {
-        lppScriptError = dispatching ? lppLuaError(std::string("dispatch exception: ") + text).what()
-                                     : text;
-        lppScriptErrorStored = true;
-    } catch (...) {
-        lppScriptErrorStored = false;
-    }
-}
-
-// Raises the stored error text; called with no C++ object alive in the
-// caller's frame.
-int RaiseScriptError(lua_State *L)
-{
-    if (!lppScriptErrorStored) {
-        lua_pushliteral(L, "not enough memory");
-        return lua_error(L);
-    }
-    lua_pushlstring(L, lppScriptError.data(), lppScriptError.size());
-    lppScriptError.clear();
-    lppScriptErrorStored = false;
-    return lua_error(L);
-}
-
-int WriteLine(lua_State *L, bool debug)
-{
-    lppPlugin *plugin = UpvaluePlugin(L);
+// print and debug: the plugin, for its tag, and the message.
+struct WriteArgs {
+    lppPlugin *plugin;
+    const char *message;
+    std::size_t length;
     lppNumberText number;
-    std::size_t length = 0;
-    const char *message = lppArgString(L, 1, &length, number);
+};
 
-    bool failed = false;
-    try {
-        const char *tag = plugin->GetTag().c_str();
-        if (debug)
-            vd_dprintf("%s: %s\n", tag, message);
-        else
-            vd_printf("%s: %s\n", tag, message);
-    } catch (const std::exception &e) {
-        StoreError(e.what(), false);
-        failed = true;
-    } catch (...) {
-        StoreError(lppCatchAllText, false);
-        failed = true;
-    }
-    if (failed) return RaiseScriptError(L);
-    return 0;
+void ReadWrite(lua_State *L, WriteArgs &args)
+{
+    args.plugin = UpvaluePlugin(L);
+    args.message = lppArgString(L, 1, &args.length, args.number);
 }
 
-}  // namespace
+// print and debug differ in the log they write to only.
+template <void (*Log)(const char *format, ...)>
+void Write(lua_State *, const WriteArgs &args, const char *&)
+{
+    Log("%s: %s\n", args.plugin->GetTag().c_str(), args.message);
+}
 
-int lppScriptPrint(lua_State *L) { return WriteLine(L, false); }
+// dispatch: the channels stay at index 2, walked by the work; format and
+// compressor as the daemon's flags.
+struct DispatchArgs {
+    const char *target;
+    std::size_t target_length;
+    const char *payload;
+    std::size_t payload_length;
+    std::uint8_t flags;
+    lppNumberText target_number;
+    lppNumberText payload_number;
+};
 
-int lppScriptDebug(lua_State *L) { return WriteLine(L, true); }
-
-int lppScriptDispatch(lua_State *L)
+void ReadDispatch(lua_State *L, DispatchArgs &args)
 {
     // Not luaL_checktype: its message is built with allocations and raw
     // reads of a metatable, between which a finaliser could replace that
     // metatable in this frame.
     const int channels_type = lua_type(L, 2);
     if (channels_type != LUA_TTABLE)
-        return luaL_error(L, "bad argument #2 to 'dispatch' (table expected, got %s)",
-            lua_typename(L, channels_type));
-    lppNumberText target_number, payload_number;
-    std::size_t target_length = 0;
-    const char *target = lppArgString(L, 1, &target_length, target_number);
-    std::size_t payload_length = 0;
-    const char *payload = lppArgString(L, 3, &payload_length, payload_number);
+        luaL_error(L, "bad argument #2 to 'dispatch' (table expected, got %s)", lua_typename(L, channels_type));
+    args.target = lppArgString(L, 1, &args.target_length, args.target_number);
+    args.payload = lppArgString(L, 3, &args.payload_length, args.payload_number);
     const std::uint32_t format = lppArgUnsigned(L, 4);
-    const std::uint32_t compressor = lppArgUnsigned(L, 5);
-    lua_settop(L, 5);
-    luaL_checkstack(L, 2, nullptr);
-
-    bool failed = false;
-    bool calling = false;
-    try {
-        // The walk pushes copies of keys and values and nothing else: it
-        // allocates nothing and runs no script code, so the table cannot
-        // change under it and lua_next never meets a key it does not know.
-        std::set<std::string> channels;
-        lppNumberText number;
-        lua_pushnil(L);
-        while (lua_next(L, 2) != 0) {
-            std::size_t length = 0;
-            const char *name = lppArgString(L, -1, &length, number);
-            channels.emplace(name, length);
-            lua_pop(L, 1);
-        }
-        std::vector<unsigned char> buffer(reinterpret_cast<const unsigned char *>(payload),
-            reinterpret_cast<const unsigned char *>(payload) + payload_length);
-
-        std::uint8_t flags = 0;
-        if (format == LPP_FORMAT_JSON)
-            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_JSON);
-        else if (format == LPP_FORMAT_MSGPACK)
-            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_MSGPACK);
-        if (compressor == LPP_COMPRESSOR_GZIP)
-            flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::GZ_DEFLATE);
-
-        std::string target_name(target, target_length);
-        calling = true;
-        vdPlugin::DispatchSinkPayload(target_name, channels, buffer.size(), buffer.data(),
-            vdFlags<vdPlugin::DispatchFlags>(flags));
-    } catch (const std::exception &e) {
-        // Only the host's failure is a dispatch exception; a failure to
-        // build the arguments keeps its own text.
-        StoreError(e.what(), calling);
-        failed = true;
-    } catch (...) {
-        StoreError(lppCatchAllText, false);
-        failed = true;
-    }
-    if (failed) return RaiseScriptError(L);
-    return 0;
+    if (format == LPP_FORMAT_JSON)
+        args.flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_JSON);
+    else if (format == LPP_FORMAT_MSGPACK)
+        args.flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::FORMAT_MSGPACK);
+    if (lppArgUnsigned(L, 5) == LPP_COMPRESSOR_GZIP)
+        args.flags |= static_cast<std::uint8_t>(vdPlugin::DispatchFlags::GZ_DEFLATE);
 }
+
+void Dispatch(lua_State *L, const DispatchArgs &args, const char *&step)
+{
+    // The walk pushes copies of keys and values and nothing else: it
+    // allocates nothing and runs no script code, so the table cannot
+    // change under it and lua_next never meets a key it does not know.
+    std::set<std::string> channels;
+    lppNumberText number;
+    lua_pushnil(L);
+    while (lua_next(L, 2) != 0) {
+        std::size_t length = 0;
+        const char *name = lppArgString(L, -1, &length, number);
+        channels.emplace(name, length);
+        lua_pop(L, 1);
+    }
+    std::string target(args.target, args.target_length);
+    // Only the host's failure is a dispatch exception; a failure to build
+    // the arguments keeps its own text.
+    step = "dispatch exception";
+    // The payload is handed over where it lies: its string stays at index 3
+    // (a number's text in args) until the call returns.
+    vdPlugin::DispatchSinkPayload(target, channels, args.payload_length,
+        reinterpret_cast<const unsigned char *>(args.payload), vdFlags<vdPlugin::DispatchFlags>(args.flags));
+}
+
+}  // namespace
 
 void lppScriptInstall(lua_State *L, lppPlugin *plugin)
 {
     lua_newtable(L);
-    PushPluginClosure(L, plugin, lppScriptDebug);
+    PushPluginClosure(L, plugin, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_dprintf>>);
     lua_setfield(L, -2, "debug");
-    PushPluginClosure(L, plugin, lppScriptPrint);
+    PushPluginClosure(L, plugin, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_printf>>);
     lua_setfield(L, -2, "print");
-    lua_pushcfunction(L, lppScriptDispatch);
+    lua_pushcfunction(L, (lppLuaFunction<DispatchArgs, ReadDispatch, Dispatch>));
     lua_setfield(L, -2, "dispatch");
     lua_setglobal(L, "lpp");
 }

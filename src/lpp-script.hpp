@@ -1,4 +1,5 @@
-// The functions that scripts call through the global table lpp.
+// The functions that scripts call through the global table lpp, each made
+// with the binding library's wrapper lppLuaFunction (lpp-binding.hpp).
 #pragma once
 
 #include <lua.hpp>
@@ -15,16 +16,17 @@ enum : lua_Integer {
 };
 
 // Creates the global table lpp with its fields debug, print and dispatch, in
-// that order. debug and print keep a non-owning reference to plugin for its
-// tag. Raises Lua errors (memory, alignment): call it inside a protected call.
-void lppScriptInstall(lua_State *L, lppPlugin *plugin);
-
+// that order. Raises Lua errors (memory, alignment): call it inside a
+// protected call. [-0, +0, e]
+//
 // lpp.print(message) and lpp.debug(message): one line "<tag>: <message>" in
-// the daemon's log, the debug log for lpp.debug. Upvalue 1 is the plugin
-// reference made by lppScriptInstall.
-int lppScriptPrint(lua_State *L);
-int lppScriptDebug(lua_State *L);
-
+// the daemon's log, the debug log for lpp.debug. Each keeps a non-owning
+// reference to plugin, for its tag, in upvalue 1; a value put there in its
+// place is refused with "plugin reference lost". A failure of the log raises
+// its text. [-0, +0, v]
+//
 // lpp.dispatch(target, channels, payload, format, compressor): hands the
-// payload to the daemon's sinks.
-int lppScriptDispatch(lua_State *L);
+// payload to the daemon's sinks. The host's failure raises "lua: error:
+// dispatch exception: <text>"; a failure to build its arguments, the text as
+// it is. [-0, +0, v]
+void lppScriptInstall(lua_State *L, lppPlugin *plugin);

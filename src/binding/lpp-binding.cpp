@@ -1,5 +1,5 @@
-// The binding layer: state, handlers, protected calls, private threads,
-// conversions.
+// The binding library's layer: state, handlers, protected calls, the
+// wrapper of functions that scripts call, private threads, conversions.
 #include <algorithm>
 #include <clocale>
 #include <cmath>
@@ -123,15 +123,10 @@ int RunBody(lua_State *state)
 
 }  // namespace
 
-void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
+int CallBody(lua_State *L, int nargs, int nresults, ProtectedBody &call) noexcept
 {
     // A light C function and a light userdata: pushing them allocates
     // nothing, so nothing here can raise outside the protected call.
-    if (!lua_checkstack(L, 2)) {
-        // As lua_pcall would have: the arguments are gone.
-        lua_pop(L, nargs);
-        throw lppLuaError("stack overflow");
-    }
     lua_pushcfunction(L, RunBody);
     lua_pushlightuserdata(L, &call);
     // Function and body below the arguments, in one move.
@@ -140,22 +135,55 @@ void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
     running_body = &call;
     int status = lua_pcall(L, nargs + 1, nresults, 0);
     running_body = outer;
-    if (status == LUA_OK) return;
+    return status;
+}
+
+void ProtectedCall(lua_State *L, int nargs, int nresults, ProtectedBody &call)
+{
+    if (!lua_checkstack(L, 2)) {
+        // As lua_pcall would have: the arguments are gone.
+        lua_pop(L, nargs);
+        throw lppLuaError("stack overflow");
+    }
+    if (CallBody(L, nargs, nresults, call) == LUA_OK) return;
 
     if (call.exception) {
         lua_pop(L, 1);
         std::rethrow_exception(call.exception);
     }
-    std::string message;
-    if (lua_type(L, -1) == LUA_TSTRING) {
-        std::size_t length = 0;
-        const char *text = lua_tolstring(L, -1, &length);
-        message.assign(text, length);
-    } else {
-        message = lppPanicUnexpected;
-    }
+    std::size_t length = 0;
+    const char *text = (lua_type(L, -1) == LUA_TSTRING) ? lua_tolstring(L, -1, &length) : nullptr;
+    std::string message = (text != nullptr) ? std::string(text, length) : lppPanicUnexpected;
     lua_pop(L, 1);
     throw lppLuaError(message);
+}
+
+bool WorkFailed(lua_State *L, void (*work)(lua_State *, const void *, const char *&), const void *args) noexcept
+{
+    const int top = lua_gettop(L);
+    const char *step = nullptr;
+    // Called from a catch handler, which a Lua error must not unwind: the
+    // text is made in a protected call, whose failure for want of memory
+    // leaves Lua's memory error message in its place.
+    auto push_failure = [L, top](const char *failed_step, const char *what) {
+        lua_settop(L, top);
+        auto push = [failed_step, what](lua_State *S) -> int {
+            if (failed_step == nullptr) lua_pushstring(S, what);
+            else lua_pushfstring(S, "%s%s: %s", lppLuaError::prefix, failed_step, what);
+            return 1;
+        };
+        ProtectedBody call = MakeProtectedBody(push);
+        CallBody(L, 0, 1, call);
+    };
+    try {
+        work(L, args, step);
+        return false;
+    } catch (const std::exception &e) {
+        push_failure(step, e.what());
+    } catch (...) {
+        push_failure(nullptr, "caught (...) exception");
+    }
+    return true;
 }
 
 }  // namespace lpp_detail

@@ -1,8 +1,9 @@
 // lpp.print, lpp.debug and lpp.dispatch as scripts call them, and the
-// argument conversions they rely on.
+// argument conversions and the wrapper they rely on.
 #include <cmath>
 #include <limits>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -288,4 +289,47 @@ TEST_F(ConversionTest, StringKeepsBytesAndFormsNumbers)
 }
 
 }  // namespace
+// A function made with the binding's wrapper: its argument selects the path.
+struct WrappedArgs {
+    lua_Integer path;
+};
+lua_Integer wrapped_done = 0;
+void ReadWrapped(lua_State *L, WrappedArgs &args) { args.path = luaL_checkinteger(L, 1); }
+void Wrapped(lua_State *, const WrappedArgs &args, const char *&step)
+{
+    const std::string alive = "with a destructor";  // must be destroyed on every path
+    if (args.path == 1) throw std::runtime_error("failed " + alive);
+    if (args.path == 2) {
+        step = "named step";
+        throw std::runtime_error("failed");
+    }
+    if (args.path == 3) throw 3;
+    wrapped_done = args.path;
+}
+
+TEST_F(ConversionTest, WrapperRaisesConversionErrorsAndCaughtExceptions)
+{
+    luaL_openlibs(L);
+    lua_pushcfunction(L, (lppLuaFunction<WrappedArgs, ReadWrapped, Wrapped>));
+    lua_setglobal(L, "f");
+    const struct {
+        const char *argument;
+        const char *result;
+    } cases[] = {
+        {"'x'", "false bad argument #1 to 'f' (number expected, got string)"},
+        {"1", "false failed with a destructor"},
+        {"2", "false lua: error: named step: failed"},
+        {"3", "false caught (...) exception"},
+        {"4", "true nil"},
+    };
+    for (const auto &c : cases) {
+        const std::string chunk =
+            std::string("local ok, e = pcall(f, ") + c.argument + ") return tostring(ok) .. ' ' .. tostring(e)";
+        ASSERT_EQ(luaL_dostring(L, chunk.c_str()), LUA_OK) << c.argument;
+        EXPECT_EQ(std::string(lua_tostring(L, -1)), c.result) << c.argument;
+        lua_settop(L, 0);
+    }
+    EXPECT_EQ(wrapped_done, 4);
+}
+
 }  // namespace lpptest

@@ -35,17 +35,22 @@ struct lppLuaBudget {
     bool hook_tightened = false;
 };
 
-// The allocator of every plugin state; ud is its lppLuaBudget.
+// The allocator of every plugin state (a lua_Alloc); ud is its lppLuaBudget.
+// It works on no stack and never raises: Lua turns a refusal into its
+// memory error.
 void *lppAllocate(void *ud, void *ptr, std::size_t osize, std::size_t nsize);
 
 // Installs (or, without an instruction limit, removes) the count hook on the
 // state's main thread, with a period that keeps the count within 1 % of the
-// limit. Threads created afterwards inherit it.
+// limit. Threads created afterwards inherit it. The hook raises
+// lppInstructionLimitText in the running call once the limit is passed.
+// [-0, +0, -]
 void lppInstallInstructionHook(lua_State *L, const lppLuaBudget &budget);
 
 // One call of the script, counted on its own: the instruction count starts
 // at zero and the memory limit is enforced until the scope ends. Scopes
-// nest (a collection run inside a call belongs to that call).
+// nest (a collection run inside a call belongs to that call). Touches no
+// stack and never raises.
 class lppScriptCall {
 public:
     explicit lppScriptCall(lppLuaBudget &budget, bool enforce_memory = true);

@@ -169,9 +169,10 @@ ProtectedBody MakeProtectedBody(Body &body)
         const_cast<void *>(static_cast<const void *>(&body)), nullptr, false};
 }
 
-// Runs work (a function that scripts call, with its arguments erased), catching every exception. On failure it restores the stack top,
-// pushes the error text (see lppLuaFunction) and returns true; the caller
-// has three free stack slots. [-0, +(0|1), -]
+// Runs the work of a function that scripts call (its arguments erased),
+// catching every exception. On failure it restores the stack top, pushes the
+// error text (see lppLuaFunction) and returns true; the caller has three
+// free stack slots. [-0, +(0|1), -]
 bool WorkFailed(lua_State *L, void (*work)(lua_State *, const void *, const char *&), const void *args) noexcept;
 
 }  // namespace lpp_detail
@@ -197,17 +198,17 @@ void lppProtectedCall(lua_State *L, int nargs, int nresults, Body &&body)
 //   Read(L, args)        the Lua side: checks the arguments and converts them
 //                        into args, which has nothing to destroy. It may
 //                        raise, as nothing with a destructor is alive yet.
-//   Work(L, args, step)  the C++ work, with three free stack slots; it
-//                        raises no Lua error. Every
-//                        exception is caught: a std::exception gives its
-//                        what(), anything else "caught (...) exception". A
-//                        thrown while step names a part of the work (the work
-//                        sets it) reads as lppLuaError writes it:
-//                        "lua: error: <step>: <what>".
-//   lua_error            raises that text, copied into Lua while the work
-//                        unwound (in a protected call: for want of memory,
-//                        Lua's own "not enough memory" takes its place), from
-//                        this frame, where nothing has a destructor.
+//   Work(L, args, step)  the C++ work, with three free stack slots; it raises
+//                        no Lua error. Every exception is caught: a
+//                        std::exception gives its what(), anything else
+//                        "caught (...) exception". A std::exception thrown
+//                        while step names a part of the work (the work sets
+//                        it) reads as lppLuaError writes it: "lua: error:
+//                        <step>: <what>".
+//   lua_error            raises that text from this frame, where nothing has
+//                        a destructor. The text was copied into Lua in the
+//                        catch handler, in a protected call: for want of
+//                        memory, Lua's own "not enough memory" takes its place.
 // Results: none. [-0, +0, v]
 template <typename Args, void (*Read)(lua_State *L, Args &args),
     void (*Work)(lua_State *L, const Args &args, const char *&step)>

@@ -86,7 +86,7 @@ void BM_EndToEndFlowEvents(benchmark::State &state, const char *script, bool sum
         return;
     }
     BenchPlugin &plugin = running.Get();
-    if ((plugin.handler_mask.load() & LPP_HANDLER_FLOW_EVENT) == 0) {
+    if ((plugin.Runtime().HandlerMask() & LPP_HANDLER_FLOW_EVENT) == 0) {
         state.SkipWithError("the script's ProcessFlowEvent was not found");
         return;
     }

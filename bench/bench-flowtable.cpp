@@ -27,11 +27,11 @@ int CountKeys(lua_State *L)
 // Keys of one table of each builder; 0 when a builder failed. Both must
 // agree, and the full form must have more keys than the counters-only form,
 // or the benchmark measures something else than a flow table.
-int PluginKeys(BenchPlugin &plugin, const lppEvent::Entry &entry, bool counters_only)
+int PluginKeys(lppLuaRuntime &plugin, const lppEvent::Entry &entry, bool counters_only)
 {
     lppLuaRef table = plugin.CreateFlowTable(entry, counters_only);
     if (!table.Valid()) return 0;
-    lua_State *L = plugin.lua.Get();
+    lua_State *L = plugin.State();
     table.Push();
     int keys = lua_type(L, -1) == LUA_TTABLE ? CountKeys(L) : 0;
     lua_pop(L, 1);
@@ -43,7 +43,7 @@ constexpr int kCountersKeys = 6;   // iface, four digest entries, stats
 
 void PluginTable(benchmark::State &state, bool counters_only)
 {
-    BenchPlugin plugin;
+    lppLuaRuntime plugin{"bench"};
     auto flow = MakeTlsFlow();
     lppEvent::Entry entry(flow);
     try {
@@ -65,8 +65,8 @@ void PluginTable(benchmark::State &state, bool counters_only)
 
 void FloorTable(benchmark::State &state, bool counters_only)
 {
-    BenchPlugin plugin;
-    lua_State *L = plugin.lua.Get();
+    lppLuaRuntime plugin{"bench"};
+    lua_State *L = plugin.State();
     auto flow = MakeTlsFlow();
     lppEvent::Entry entry(flow);
     FloorBuilder floor;
@@ -114,9 +114,9 @@ double ThreadCpuNanoseconds()
 void PairedTables(benchmark::State &state, bool counters_only)
 {
     constexpr int kBatch = 50;
-    BenchPlugin plugin;
-    BenchPlugin floor_plugin;
-    lua_State *F = floor_plugin.lua.Get();
+    lppLuaRuntime plugin{"bench"};
+    lppLuaRuntime floor_plugin{"bench"};
+    lua_State *F = floor_plugin.State();
     auto flow = MakeTlsFlow();
     lppEvent::Entry entry(flow);
     const int expected = counters_only ? kCountersKeys : kFullKeys;
@@ -180,8 +180,8 @@ void BM_MemoryFlowTable(benchmark::State &state)
     constexpr int kTables = 2000;
     double per_table = 0;
     for (auto _ : state) {
-        BenchPlugin plugin;
-        lua_State *L = plugin.lua.Get();
+        lppLuaRuntime plugin{"bench"};
+        lua_State *L = plugin.State();
         auto flow = MakeTlsFlow();
         lppEvent::Entry entry(flow);
         try {

@@ -37,11 +37,7 @@ public:
     {
         // An event number no producer uses tells the drain to stop once it
         // has taken every record before it.
-        {
-            std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
-            plugin.event_queue.emplace_back(kStopEvent);
-        }
-        plugin.event_queue_cond.notify_one();
+        plugin.Queue().Push(lppEvent(kStopEvent));
         thread.join();
     }
 
@@ -72,7 +68,7 @@ private:
     void Run()
     {
         for (;;) {
-            std::optional<lppEvent> record = plugin.TakeRecord();
+            std::optional<lppEvent> record = plugin.Queue().Take();
             if (!record) continue;
             if (record->event == kStopEvent) return;
             Take(*record);
@@ -111,7 +107,7 @@ void BM_IntakeFlowEvent(benchmark::State &state)
 {
     if (state.thread_index() == 0) {
         intake_plugin = std::make_unique<BenchPlugin>();
-        intake_plugin->handler_mask = LPP_HANDLER_FLOW_EVENT;
+        intake_plugin->Runtime().SetHandlerMask(LPP_HANDLER_FLOW_EVENT);
         intake_drain = std::make_unique<Drain>(*intake_plugin, static_cast<std::size_t>(state.threads()));
     }
     for (auto _ : state) {
@@ -145,17 +141,14 @@ void BM_FlowMapSnapshot(benchmark::State &state)
         map.Release(i % map.GetBuckets());
     }
     BenchPlugin plugin;
-    plugin.handler_mask = LPP_HANDLER_FLOW_MAP | LPP_HANDLER_FLOW_STATS;
+    plugin.Runtime().SetHandlerMask(LPP_HANDLER_FLOW_MAP | LPP_HANDLER_FLOW_STATS);
 
     for (auto _ : state) {
         plugin.DispatchProcessorEvent(kFlowMapEvent, &map);
         state.PauseTiming();
         std::size_t entries = 0;
-        {
-            std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
-            if (plugin.event_queue.size() == 1) entries = plugin.event_queue.front().entries.size();
-            plugin.event_queue.clear();
-        }
+        if (plugin.Queue().Records() == 1) entries = plugin.Queue().Take()->entries.size();
+        plugin.Queue().Discard();
         if (entries != count) {
             state.SkipWithError(("snapshot took " + std::to_string(entries) + " flows").c_str());
             break;
@@ -174,13 +167,13 @@ void BM_MemoryQueuedRecord(benchmark::State &state)
     double per_record = 0;
     for (auto _ : state) {
         BenchPlugin plugin;
-        plugin.handler_mask = LPP_HANDLER_FLOW_EVENT;
+        plugin.Runtime().SetHandlerMask(LPP_HANDLER_FLOW_EVENT);
         auto flow = MakeTlsFlow();
         malloc_trim(0);
         const std::size_t before = mallinfo2().uordblks;
         for (std::size_t i = 0; i < kRecords; i++) plugin.DispatchProcessorEvent(kFlowEvent, flow);
         const std::size_t after = mallinfo2().uordblks;
-        if (plugin.QueueLength() != kRecords) {
+        if (plugin.Queue().Records() != kRecords) {
             state.SkipWithError("records were not queued");
             return;
         }

@@ -9,7 +9,7 @@ RunningPlugin::RunningPlugin(const std::string &script, const std::string &conf_
             (conf_members.empty() ? "" : ", " + conf_members) + "}");
     plugin = std::make_unique<BenchPlugin>(conf);
     plugin->Create();
-    if (!lpptest::WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }) ||
+    if (!lpptest::WaitFor([this] { return !plugin->ReloadRequested() || plugin->HasEnded(); }) ||
         plugin->HasEnded())
         failure = "the worker did not load the script: " + log.Text();
 }

@@ -1,5 +1,5 @@
-// What the benchmarks share: a plugin with its protected members open, and a
-// plugin running a script on its own worker thread.
+// What the benchmarks share: a plugin made with a configuration path alone,
+// and a plugin running a script on its own worker thread.
 #pragma once
 
 #include <memory>
@@ -7,18 +7,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-plugin.hpp"
+#include "lpp-test-support.hpp"
 
 namespace lppbench {
 
-class BenchPlugin : public lpptest::TestPlugin {
+class BenchPlugin : public lppPlugin {
 public:
-    explicit BenchPlugin(const std::string &conf = "unused")
-        : TestPlugin("bench", {{"conf_filename", conf}})
-    {
-    }
-
-    using lppPlugin::TakeRecord;
+    explicit BenchPlugin(const std::string &conf = "unused") : lppPlugin("bench", {{"conf_filename", conf}}) {}
 };
 
 // A plugin whose worker runs script, with the log captured (debug lines

@@ -8,17 +8,11 @@
 #include <string>
 
 #include "fuzz-support.hpp"
-#include "lpp-plugin.hpp"
+#include "lpp-runtime.hpp"
 
 namespace {
 
-class FuzzPlugin : public lppPlugin {
-public:
-    using lppPlugin::lppPlugin;
-    using lppPlugin::lua;
-};
-
-FuzzPlugin *plugin = nullptr;
+lppLuaRuntime *runtime = nullptr;
 std::shared_ptr<vdFlow> flow;
 unsigned inputs = 0;
 
@@ -28,9 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     lppfuzz::SetUpDaemon();
     std::string script = lppfuzz::WriteFile("flows.lua", "function ProcessFlowEvent(e, f) end\n");
-    std::string conf = lppfuzz::WriteFile("plugin.json", "{\"script\": \"" + script + "\"}");
-    plugin = new FuzzPlugin("lua-fuzz", {{"conf_filename", conf}});
-    plugin->Reload();
+    runtime = new lppLuaRuntime("lua-fuzz");
+    runtime->Build(script, {});
     flow = std::make_shared<vdFlow>();
     flow->iface = std::make_shared<vdInterface>("fuzz0", 1);
     return 0;
@@ -44,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     lppEvent::Entry entry(flow, doc);
     {
-        lppLuaRef table = plugin->CreateFlowTable(entry, false);
+        lppLuaRef table = runtime->CreateFlowTable(entry, false);
     }
     // The worker collects every 100 passes; so does the harness.
-    if (++inputs % 100 == 0) lua_gc(plugin->lua.Get(), LUA_GCCOLLECT);
+    if (++inputs % 100 == 0) lua_gc(runtime->State(), LUA_GCCOLLECT);
     return 0;
 }

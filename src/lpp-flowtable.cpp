@@ -20,7 +20,7 @@
 
 #include "lpp-flowtable-lua.hpp"
 #include "lpp-flowtable-schema.hpp"
-#include "lpp-plugin.hpp"
+#include "lpp-runtime.hpp"
 
 namespace {
 
@@ -712,7 +712,7 @@ lua_State *lppPushBuildThread(lua_State *L)
     return lppPushPrivateThread(L, &key, LPP_FS_COUNT - 1, PushFlowStrings);
 }
 
-lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters_only)
+lppLuaRef lppLuaRuntime::CreateFlowTable(const lppEvent::Entry &entry, bool counters_only)
 {
     lua_State *L = lua.Get();
     lppStackGuard stack_guard(L);
@@ -727,7 +727,7 @@ lppLuaRef lppPlugin::CreateFlowTable(const lppEvent::Entry &entry, bool counters
     return lppLuaRef(L, ref);
 }
 
-void lppPlugin::AppendFlowTable(
+void lppLuaRuntime::AppendFlowTable(
     lua_State *thread, int array, lua_Integer index, const lppEvent::Entry &entry, bool counters_only)
 {
     BuildFlowTable(lua.Get(), thread, entry, counters_only,

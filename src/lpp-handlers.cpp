@@ -1,9 +1,9 @@
-// Handler invocation: each queued record becomes one protected call of the
-// script's global function of the handler's name.
+// Handler invocation by the Lua runtime: each queued record becomes one
+// protected call of the script's global function of the handler's name.
 #include <chrono>
 
 #include "lpp-flowtable-lua.hpp"
-#include "lpp-plugin.hpp"
+#include "lpp-runtime.hpp"
 
 const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT] = {
     "ProcessAgentEvent", "ProcessFlowEvent", "ProcessFlowMap", "ProcessFlowStats"};
@@ -20,7 +20,7 @@ void Add(std::atomic<T> &counter, T amount)
 
 }  // namespace
 
-void lppPlugin::InvokeHandler(
+void lppLuaRuntime::InvokeHandler(
     lppHandlerId handler, lppEvent &event, HandlerArgs handler_args, bool counters_only)
 {
     lppHandlerStats &stats = handler_stats[handler];
@@ -53,7 +53,7 @@ void lppPlugin::InvokeHandler(
     count(failed);
 }
 
-bool lppPlugin::CallHandler(
+bool lppLuaRuntime::CallHandler(
     const char *name, lppEvent &event, HandlerArgs handler_args, bool counters_only)
 {
     lua_State *L = lua.Get();
@@ -137,22 +137,22 @@ bool lppPlugin::CallHandler(
     return false;
 }
 
-void lppPlugin::ProcessAgentEvent(lppEvent &event)
+void lppLuaRuntime::ProcessAgentEvent(lppEvent &event)
 {
     InvokeHandler(LPP_HANDLER_ID_AGENT_EVENT, event, HandlerArgs::EventNumber, false);
 }
 
-void lppPlugin::ProcessFlowEvent(lppEvent &event)
+void lppLuaRuntime::ProcessFlowEvent(lppEvent &event)
 {
     InvokeHandler(LPP_HANDLER_ID_FLOW_EVENT, event, HandlerArgs::EventNumberAndFlows, false);
 }
 
-void lppPlugin::ProcessFlowMap(lppEvent &event)
+void lppLuaRuntime::ProcessFlowMap(lppEvent &event)
 {
     InvokeHandler(LPP_HANDLER_ID_FLOW_MAP, event, HandlerArgs::Flows, false);
 }
 
-void lppPlugin::ProcessFlowStats(lppEvent &event)
+void lppLuaRuntime::ProcessFlowStats(lppEvent &event)
 {
     InvokeHandler(LPP_HANDLER_ID_FLOW_STATS, event, HandlerArgs::Flows, true);
 }

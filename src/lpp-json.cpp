@@ -5,7 +5,7 @@
 // the document with an explicit stack of frames instead, and keeps the tables
 // under construction on the Lua stack, which it grows as it descends.
 #include "lpp-flowtable-lua.hpp"
-#include "lpp-plugin.hpp"
+#include "lpp-runtime.hpp"
 
 namespace {
 

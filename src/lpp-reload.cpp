@@ -1,4 +1,5 @@
-// Configuration file and reload.
+// Configuration file and reload: the configuration read, checked and applied
+// to the runtime and the queue.
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -61,34 +62,26 @@ void lppPlugin::Reload()
         throw vdException("%s: error hashing script: %s", tag.c_str(), path.c_str());
 
     // Only the script's content decides; an unset digest matches nothing.
-    if (digest == script_digest) {
+    if (digest == runtime.ScriptDigest()) {
         vd_dprintf("%s: %s: not reloading, no change.\n", tag.c_str(), path.c_str());
         return;
     }
 
-    // Remembered before the build, so a script that fails to build is not
-    // built again until its content changes.
-    script_path = path;
-    script_digest = digest;
     {
         std::lock_guard<std::mutex> status_lock(status_mutex);
         status_script = path;
     }
-
-    BuildRuntime();
+    runtime.Build(path, digest);
 
     // Events queued for the previous script never reach the new one.
-    std::unique_lock<std::mutex> queue_lock = LockQueue();
-    queue_stats.discarded_records += event_queue.size();
-    queue_stats.flows = 0;
-    while (!event_queue.empty()) event_queue.pop_front();
+    queue.Discard();
 }
 
 void lppPlugin::ApplyConfigExtensions(const lppConfigExtensions &extensions)
 {
     const lppLimits &limits = extensions.limits;
-    lua.SetLimits(limits.instructions, limits.memory);
-    queue_limit.store(limits.queue, std::memory_order_relaxed);
+    runtime.SetLimits(limits.instructions, limits.memory);
+    queue.SetLimit(limits.queue);
     status_enabled.store(extensions.status, std::memory_order_relaxed);
     std::lock_guard<std::mutex> status_lock(status_mutex);
     status_limits = limits;

@@ -1,4 +1,5 @@
-// Lua runtime build: libraries, constants, the lpp table, the script.
+// The Lua runtime's build: libraries, constants, the lpp table, the script;
+// the look-up of its handlers, and the full collection.
 #include <cstddef>
 #include <iterator>
 #include <string>
@@ -9,7 +10,7 @@
 #include <dlfcn.h>
 
 #include "lpp-file.hpp"
-#include "lpp-plugin.hpp"
+#include "lpp-runtime.hpp"
 #include "lpp-script.hpp"
 
 namespace {
@@ -165,8 +166,10 @@ void PublishLuaSymbols()
 
 }  // namespace
 
-void lppPlugin::BuildRuntime()
+void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_t> &digest)
 {
+    script_path = path;
+    script_digest = digest;
     PublishLuaSymbols();
 
     // The previous state, and the script in it, end here, before the new
@@ -188,8 +191,8 @@ void lppPlugin::BuildRuntime()
     const std::string *paths[] = {&config.path_state_config, &config.path_state_shared,
         &config.path_state_volatile, &config.path_state_persistent};
 
-    lppPlugin *plugin = this;
-    lppProtectedCall(L, 0, 0, [&paths, plugin](lua_State *state) -> int {
+    const std::string *log_tag = &tag;
+    lppProtectedCall(L, 0, 0, [&paths, log_tag](lua_State *state) -> int {
         static const char *const names[] = {
             "LPP_PATH_CONFIG", "LPP_PATH_SHARED", "LPP_PATH_VOLATILE", "LPP_PATH_PERSISTENT"};
         for (std::size_t index = 0; index < 4; index++) {
@@ -200,7 +203,7 @@ void lppPlugin::BuildRuntime()
             lua_pushinteger(state, constant.value);
             lua_setglobal(state, constant.name);
         }
-        lppScriptInstall(state, plugin);
+        lppScriptInstall(state, log_tag);
         return 0;
     });
 
@@ -214,9 +217,9 @@ void lppPlugin::BuildRuntime()
     // The loader's status and message come back as values: a script that
     // does not load is not a Lua error.
     int status = LUA_OK;
-    const char *path = script_path.c_str();
-    lppProtectedCall(L, 0, 1, [path, &status](lua_State *state) -> int {
-        status = luaL_loadfilex(state, path, "bt");
+    const char *file = script_path.c_str();
+    lppProtectedCall(L, 0, 1, [file, &status](lua_State *state) -> int {
+        status = luaL_loadfilex(state, file, "bt");
         return 1;
     });
     if (status != LUA_OK) {
@@ -255,7 +258,7 @@ void lppPlugin::BuildRuntime()
         throw vdException("%s: %s: no script functions defined", tag.c_str(), script_path.c_str());
 }
 
-bool lppPlugin::ScriptHasFunction(const std::string &name)
+bool lppLuaRuntime::ScriptHasFunction(const std::string &name)
 {
     // Reading a global may run the script's metamethods on _G.
     bool callable = false;
@@ -281,4 +284,10 @@ bool lppPlugin::ScriptHasFunction(const std::string &name)
     else
         vd_dprintf("%s: %s: %s: not defined.\n", tag.c_str(), script_path.c_str(), name.c_str());
     return callable;
+}
+
+void lppLuaRuntime::Collect()
+{
+    lppScriptCall collection(lua.Budget());
+    lua_gc(lua, LUA_GCCOLLECT);
 }

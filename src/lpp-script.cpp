@@ -14,27 +14,29 @@
 #include <set>
 #include <string>
 
-#include "lpp-plugin.hpp"
+#include <vessixd.hpp>
+
+#include "lpp-binding.hpp"
 #include "lpp-script.hpp"
 
 namespace {
 
-// Metatable of the userdata that holds a closure's plugin reference.
+// Metatable of the userdata that holds a closure's reference to the tag.
 const char *const lppPluginRefMetatable = "lpp.plugin_reference";
 
-// The reference does not own the plugin: there is nothing to release.
+// The reference does not own the tag: there is nothing to release.
 int ReleaseNothing(lua_State *) { return 0; }
 
 // Registry key of the references' metatable, besides its name: the plugin
 // reads it back raw, never through the registry's metamethods.
 const char lppPluginRefMetatableKey = 0;
 
-void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
+void PushPluginClosure(lua_State *L, const std::string *tag, lua_CFunction function)
 {
-    void *memory = lua_newuserdatauv(L, sizeof(lppPlugin *), 0);
-    if (reinterpret_cast<std::uintptr_t>(memory) % alignof(lppPlugin *) != 0)
+    void *memory = lua_newuserdatauv(L, sizeof(tag), 0);
+    if (reinterpret_cast<std::uintptr_t>(memory) % alignof(const std::string *) != 0)
         luaL_error(L, "cannot properly align memory for '%s'", lppPluginRefMetatable);
-    std::memcpy(memory, &plugin, sizeof(plugin));
+    std::memcpy(memory, &tag, sizeof(tag));
     if (luaL_newmetatable(L, lppPluginRefMetatable)) {
         lua_pushcfunction(L, ReleaseNothing);
         lua_setfield(L, -2, "__gc");
@@ -49,10 +51,10 @@ void PushPluginClosure(lua_State *L, lppPlugin *plugin, lua_CFunction function)
 // a reference of our making is refused rather than read as one. The check
 // reads raw and allocates nothing: no script code runs between it and the
 // use of the pointer.
-lppPlugin *UpvaluePlugin(lua_State *L)
+const std::string *UpvalueTag(lua_State *L)
 {
     const int reference = lua_upvalueindex(1);
-    bool ours = lua_type(L, reference) == LUA_TUSERDATA && lua_rawlen(L, reference) == sizeof(lppPlugin *) &&
+    bool ours = lua_type(L, reference) == LUA_TUSERDATA && lua_rawlen(L, reference) == sizeof(std::string *) &&
         lua_getmetatable(L, reference);
     if (ours) {
         lua_rawgetp(L, LUA_REGISTRYINDEX, &lppPluginRefMetatableKey);
@@ -60,14 +62,14 @@ lppPlugin *UpvaluePlugin(lua_State *L)
         lua_pop(L, 2);
     }
     if (!ours) luaL_error(L, "plugin reference lost");
-    lppPlugin *plugin = nullptr;
-    std::memcpy(&plugin, lua_touserdata(L, reference), sizeof(plugin));
-    return plugin;
+    const std::string *tag = nullptr;
+    std::memcpy(&tag, lua_touserdata(L, reference), sizeof(tag));
+    return tag;
 }
 
-// print and debug: the plugin, for its tag, and the message.
+// print and debug: the tag and the message.
 struct WriteArgs {
-    lppPlugin *plugin;
+    const std::string *tag;
     const char *message;
     std::size_t length;
     lppNumberText number;
@@ -75,7 +77,7 @@ struct WriteArgs {
 
 void ReadWrite(lua_State *L, WriteArgs &args)
 {
-    args.plugin = UpvaluePlugin(L);
+    args.tag = UpvalueTag(L);
     args.message = lppArgString(L, 1, &args.length, args.number);
 }
 
@@ -83,7 +85,7 @@ void ReadWrite(lua_State *L, WriteArgs &args)
 template <void (*Log)(const char *format, ...)>
 void Write(lua_State *, const WriteArgs &args, const char *&)
 {
-    Log("%s: %s\n", args.plugin->GetTag().c_str(), args.message);
+    Log("%s: %s\n", args.tag->c_str(), args.message);
 }
 
 // dispatch: the channels stay at index 2, walked by the work; format and
@@ -143,12 +145,12 @@ void Dispatch(lua_State *L, const DispatchArgs &args, const char *&step)
 
 }  // namespace
 
-void lppScriptInstall(lua_State *L, lppPlugin *plugin)
+void lppScriptInstall(lua_State *L, const std::string *tag)
 {
     lua_newtable(L);
-    PushPluginClosure(L, plugin, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_dprintf>>);
+    PushPluginClosure(L, tag, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_dprintf>>);
     lua_setfield(L, -2, "debug");
-    PushPluginClosure(L, plugin, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_printf>>);
+    PushPluginClosure(L, tag, lppLuaFunction<WriteArgs, ReadWrite, Write<vd_printf>>);
     lua_setfield(L, -2, "print");
     lua_pushcfunction(L, (lppLuaFunction<DispatchArgs, ReadDispatch, Dispatch>));
     lua_setfield(L, -2, "dispatch");

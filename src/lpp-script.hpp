@@ -2,9 +2,9 @@
 // with the binding library's wrapper lppLuaFunction (lpp-binding.hpp).
 #pragma once
 
-#include <lua.hpp>
+#include <string>
 
-class lppPlugin;
+#include <lua.hpp>
 
 // The format and compressor arguments of lpp.dispatch.
 enum : lua_Integer {
@@ -21,12 +21,12 @@ enum : lua_Integer {
 //
 // lpp.print(message) and lpp.debug(message): one line "<tag>: <message>" in
 // the daemon's log, the debug log for lpp.debug. Each keeps a non-owning
-// reference to plugin, for its tag, in upvalue 1; a value put there in its
-// place is refused with "plugin reference lost". A failure of the log raises
-// its text. [-0, +0, v]
+// reference to tag, which must outlive the state, in upvalue 1; a value put
+// there in its place is refused with "plugin reference lost". A failure of
+// the log raises its text. [-0, +0, v]
 //
 // lpp.dispatch(target, channels, payload, format, compressor): hands the
 // payload to the daemon's sinks. The host's failure raises "lua: error:
 // dispatch exception: <text>"; a failure to build its arguments, the text as
 // it is. [-0, +0, v]
-void lppScriptInstall(lua_State *L, lppPlugin *plugin);
+void lppScriptInstall(lua_State *L, const std::string *tag);

@@ -30,27 +30,14 @@ void lppPlugin::GetStatus(json &status)
 {
     if (!status_enabled.load(std::memory_order_relaxed)) return;
 
-    json queue;
-    {
-        std::unique_lock<std::mutex> queue_lock = LockQueue();
-        queue = json{
-            {"records", event_queue.size()},
-            {"flows", queue_stats.flows},
-            {"flows_max", queue_stats.flows_max},
-            {"dropped_records", queue_stats.dropped_records},
-            {"dropped_flows", queue_stats.dropped_flows},
-            {"discarded_records", queue_stats.discarded_records},
-        };
-    }
-
     json handlers = json::object();
     for (int handler = 0; handler < LPP_HANDLER_ID_COUNT; handler++)
-        handlers[lppHandlerNames[handler]] = HandlerStatus(handler_stats[handler]);
+        handlers[lppHandlerNames[handler]] = HandlerStatus(runtime.Stats(static_cast<lppHandlerId>(handler)));
 
     json member{
-        {"queue", std::move(queue)},
+        {"queue", queue.Status()},
         {"handlers", std::move(handlers)},
-        {"lua", {{"memory", lua.Budget().memory_used.load(std::memory_order_relaxed)}}},
+        {"lua", {{"memory", runtime.MemoryUsed()}}},
     };
     {
         std::lock_guard<std::mutex> status_lock(status_mutex);

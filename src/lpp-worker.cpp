@@ -1,7 +1,5 @@
 // The worker thread: reloads on request, collects garbage, and hands queued
 // records to the script's handlers one at a time.
-#include <chrono>
-
 #include "lpp-plugin.hpp"
 
 void *lppPlugin::Entry()
@@ -12,41 +10,34 @@ void *lppPlugin::Entry()
 
     unsigned passes = 0;
     do {
-        if (reload.load()) {
-            Reload();
-            // Cleared only now: a request made while Reload ran is served by
-            // it, and a Reload that throws leaves the request standing.
-            reload.exchange(false);
-        }
+        ServeReload();
 
         // The tables the handlers built are left to the collector; a full
         // cycle every 100th pass bounds what piles up between its own steps.
         if (passes >= 99) {
-            // The finalizers this runs are one call of the script.
-            lppScriptCall collection(lua.Budget());
-            lua_gc(lua, LUA_GCCOLLECT);
+            runtime.Collect();
             passes = 0;
         } else {
             passes++;
         }
 
-        std::optional<lppEvent> taken = TakeRecord();
+        std::optional<lppEvent> taken = queue.Take();
         if (!taken) continue;
         lppEvent &record = *taken;
 
-        const std::uint8_t mask = handler_mask.load();
+        const std::uint8_t mask = runtime.HandlerMask();
         using Event = vdPluginProcessor::Event;
         switch (static_cast<Event>(record.event)) {
         case Event::FLOW_MAP:
-            if (mask & LPP_HANDLER_FLOW_MAP) ProcessFlowMap(record);
-            if (handler_mask.load() & LPP_HANDLER_FLOW_STATS) ProcessFlowStats(record);
+            if (mask & LPP_HANDLER_FLOW_MAP) runtime.ProcessFlowMap(record);
+            if (runtime.HandlerMask() & LPP_HANDLER_FLOW_STATS) runtime.ProcessFlowStats(record);
             break;
         case Event::FLOW_NEW: case Event::FLOW_EXPIRING: case Event::FLOW_EXPIRED: case Event::FLOW_INTEL:
         case Event::DPI_NEW: case Event::DPI_UPDATE: case Event::DPI_COMPLETE:
-            if (mask & LPP_HANDLER_FLOW_EVENT) ProcessFlowEvent(record);
+            if (mask & LPP_HANDLER_FLOW_EVENT) runtime.ProcessFlowEvent(record);
             break;
         case Event::UPDATE_INIT: case Event::UPDATE_COMPLETE:
-            if (mask & LPP_HANDLER_AGENT_EVENT) ProcessAgentEvent(record);
+            if (mask & LPP_HANDLER_AGENT_EVENT) runtime.ProcessAgentEvent(record);
             break;
         default:
             // Dropped unhandled: Event::NONE, which callers queue as a marker
@@ -58,15 +49,11 @@ void *lppPlugin::Entry()
     return nullptr;
 }
 
-std::optional<lppEvent> lppPlugin::TakeRecord()
+void lppPlugin::ServeReload()
 {
-    std::unique_lock<std::mutex> queue_lock = LockQueue();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    event_queue_cond.wait_until(queue_lock, deadline, [this] { return !event_queue.empty(); });
-    if (event_queue.empty()) return std::nullopt;
-
-    std::optional<lppEvent> record(std::move(event_queue.front()));
-    event_queue.pop_front();
-    CountTaken(*record);
-    return record;
+    if (!reload.load()) return;
+    Reload();
+    // Cleared only now: a request made while Reload ran is served by it, and
+    // a Reload that throws leaves the request standing.
+    reload.exchange(false);
 }

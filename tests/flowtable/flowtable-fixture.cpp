@@ -76,7 +76,7 @@ std::string Join(const Entries &entries)
     return text;
 }
 
-FlowTableTest::FlowTableTest() : plugin("lua", {{"conf_filename", "x"}})
+FlowTableTest::FlowTableTest()
 {
     lppProtectedCall(L(), 0, 0, [](lua_State *S) -> int {
         luaL_openlibs(S);
@@ -130,7 +130,7 @@ std::string FlowTableTest::FlowCanon(const std::shared_ptr<vdFlow> &flow, bool c
 {
     auto shared = flow;
     lppEvent::Entry entry(shared, doc);
-    lppLuaRef table = plugin.CreateFlowTable(entry, counters_only);
+    lppLuaRef table = runtime.CreateFlowTable(entry, counters_only);
     EXPECT_TRUE(table.Valid());
     return Canon(table);
 }

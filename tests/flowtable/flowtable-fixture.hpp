@@ -1,4 +1,4 @@
-// A plugin with the standard libraries opened on its Lua state, and a
+// A Lua runtime with the standard libraries opened on its state, and a
 // canonical text of Lua values to compare whole tables with what is expected.
 #pragma once
 
@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-runtime.hpp"
+#include "lpp-test-support.hpp"
 
 namespace lpptest {
 
@@ -21,7 +22,7 @@ class FlowTableTest : public ::testing::Test {
 public:
     FlowTableTest();
 
-    lua_State *L() const { return plugin.lua.Get(); }
+    lua_State *L() const { return runtime.State(); }
 
     // One line "key = value" per top-level entry, keys sorted. Values are
     // written compactly: tables as {k=v,...} with sorted keys, integers as
@@ -36,13 +37,13 @@ public:
     // Number of tables held by the registry (a released reference leaves an
     // integer in its slot, so counting entries would not do).
     std::size_t RegistryTables() const;
-    // Runs a chunk of Lua in the plugin's state.
+    // Runs a chunk of Lua in the runtime's state.
     void Run(const char *chunk);
 
     std::string FlowCanon(const std::shared_ptr<vdFlow> &flow, bool counters_only = false,
         const json &doc = json());
 
-    TestPlugin plugin;
+    lppLuaRuntime runtime{"lua"};
 };
 
 // A plain IPv4 TCP flow whose lower side is local, with counters, MAC

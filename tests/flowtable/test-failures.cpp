@@ -124,7 +124,7 @@ TEST_F(FlowTableFailures, MemoryErrorAtAnyPointOfAFlowTable)
 {
     auto flow = RichFlow();
     lppEvent::Entry entry(flow, json::parse(R"({"doc": {"list": [1, null, {"x": "y"}]}, "n": 1})"));
-    FailEverywhere(*this, *flow, [&] { return plugin.CreateFlowTable(entry, false); },
+    FailEverywhere(*this, *flow, [&] { return runtime.CreateFlowTable(entry, false); },
         [this](const lppLuaRef &value) { return Canon(value); }, 40);
 }
 
@@ -142,19 +142,19 @@ TEST_F(FlowTableFailures, FullLuaStackIsAnErrorThatLeavesTheStackAsItWas)
     auto flow = PlainTcpFlow();
     lppEvent::Entry entry(flow);
     // Made once per state: the builder exists from here on.
-    { lppLuaRef first = plugin.CreateFlowTable(entry, true); }
+    { lppLuaRef first = runtime.CreateFlowTable(entry, true); }
     lua_State *S = L();
     while (lua_checkstack(S, 2)) lua_pushnil(S);
     const int top = lua_gettop(S);
     try {
-        lppLuaRef table = plugin.CreateFlowTable(entry, true);
+        lppLuaRef table = runtime.CreateFlowTable(entry, true);
         ADD_FAILURE() << "a flow table was built on a full stack";
     } catch (const lppLuaError &e) {
         EXPECT_NE(std::string(e.what()).find("stack overflow"), std::string::npos) << e.what();
     }
     EXPECT_EQ(lua_gettop(S), top);
     lua_settop(S, 0);
-    lppLuaRef again = plugin.CreateFlowTable(entry, true);
+    lppLuaRef again = runtime.CreateFlowTable(entry, true);
     EXPECT_TRUE(again.Valid());
 }
 
@@ -163,10 +163,10 @@ TEST_F(FlowTableFailures, CollectorStateIsKept)
     auto flow = RichFlow();
     lppEvent::Entry entry(flow);
     lua_gc(L(), LUA_GCSTOP);
-    { lppLuaRef table = plugin.CreateFlowTable(entry, false); }
+    { lppLuaRef table = runtime.CreateFlowTable(entry, false); }
     EXPECT_FALSE(lua_gc(L(), LUA_GCISRUNNING));
     lua_gc(L(), LUA_GCRESTART);
-    { lppLuaRef table = plugin.CreateFlowTable(entry, false); }
+    { lppLuaRef table = runtime.CreateFlowTable(entry, false); }
     EXPECT_TRUE(lua_gc(L(), LUA_GCISRUNNING));
     EXPECT_TRUE(LockIsFree(*flow));
 }
@@ -185,7 +185,7 @@ TEST_F(FlowTableFailures, FlowLockHeldElsewhereIsWaitedFor)
         flow->detected_protocol_name = "DNS";
     });
     while (!holding) std::this_thread::yield();
-    lppLuaRef table = plugin.CreateFlowTable(entry, false);
+    lppLuaRef table = runtime.CreateFlowTable(entry, false);
     daemon.join();
     Run("function name(t) return t.detected_protocol_name end");
     EXPECT_EQ(Call("name", table), "DNS");

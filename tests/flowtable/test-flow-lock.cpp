@@ -64,12 +64,12 @@ TEST_F(FlowLock, NoLuaAllocationWhileTheFlowLockIsHeld)
     flow->stun.peer.SetFromString("192.0.2.1");
     lppEvent::Entry entry(flow);
 
-    std::string expected = Canon(plugin.CreateFlowTable(entry, false));
+    std::string expected = Canon(runtime.CreateFlowTable(entry, false));
     lppLuaRef table;
     int allocations = 0;
     {
         LockProbe probe(L(), *flow);
-        table = plugin.CreateFlowTable(entry, false);
+        table = runtime.CreateFlowTable(entry, false);
         allocations = probe.allocations;
         EXPECT_EQ(probe.under_lock, 0);
     }

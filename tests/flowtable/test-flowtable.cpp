@@ -330,7 +330,7 @@ TEST_F(FlowTable, GtpOtherTypeNames)
         SCOPED_TRACE(code);
         flow->gtp.other_type = code;
         lppEvent::Entry entry(flow);
-        lppLuaRef table = plugin.CreateFlowTable(entry, false);
+        lppLuaRef table = runtime.CreateFlowTable(entry, false);
         EXPECT_EQ(Call("gtp_other", table), std::string(names[code]) + "/" + std::to_string(code));
     }
 }
@@ -367,7 +367,7 @@ TEST_F(FlowTable, RisksAndTags)
 
     // A change through one key is seen through the other.
     lppEvent::Entry entry(flow);
-    lppLuaRef table = plugin.CreateFlowTable(entry, false);
+    lppLuaRef table = runtime.CreateFlowTable(entry, false);
     Run("function poke(t) t.risks.ndpi_score = -1 return t.risk.ndpi_score end");
     EXPECT_EQ(Call("poke", table), "-1");
 }
@@ -471,10 +471,10 @@ TEST_F(FlowTable, CountersFromSnapshotWithLargeValuesAsFloats)
                  "total_bytes=1.8446744073709552e+19,total_local_bytes=9.2233720368547758e+18,"
                  "total_local_packets=50,total_other_bytes=60000,total_other_packets=70,total_packets=30,"
                  "upper_bytes=9223372036854775807,upper_packets=20,upper_rate=0.25}";
-    EXPECT_EQ(Canon(plugin.CreateFlowTable(entry, true)), Join(e));
+    EXPECT_EQ(Canon(runtime.CreateFlowTable(entry, true)), Join(e));
 
     Run("function seen_at(t) return math.type(t.first_seen_at) .. ' ' .. t.first_seen_at end");
-    EXPECT_EQ(Call("seen_at", plugin.CreateFlowTable(entry, false)), "float 9.2233720368548e+18");
+    EXPECT_EQ(Call("seen_at", runtime.CreateFlowTable(entry, false)), "float 9.2233720368548e+18");
 }
 
 TEST_F(FlowTable, MetadataDigestLists)
@@ -497,8 +497,8 @@ TEST_F(FlowTable, TablesAreIndependentAndReferencesReleased)
 {
     auto flow = PlainTcpFlow();
     lppEvent::Entry entry(flow);
-    lppLuaRef first = plugin.CreateFlowTable(entry, false);
-    lppLuaRef second = plugin.CreateFlowTable(entry, false);
+    lppLuaRef first = runtime.CreateFlowTable(entry, false);
+    lppLuaRef second = runtime.CreateFlowTable(entry, false);
     Run("function mutate(t) t.stats.lower_bytes = 0 t.iface.name = 'x' return 0 end");
     Call("mutate", first);
     EXPECT_EQ(Canon(second), Join(PlainTcpEntries()));
@@ -508,7 +508,7 @@ TEST_F(FlowTable, TablesAreIndependentAndReferencesReleased)
     // and it goes with its holder.
     std::size_t before = RegistryTables();
     {
-        lppLuaRef table = plugin.CreateFlowTable(entry, false);
+        lppLuaRef table = runtime.CreateFlowTable(entry, false);
         EXPECT_EQ(RegistryTables(), before + 1);
     }
     EXPECT_EQ(RegistryTables(), before);

@@ -56,7 +56,7 @@ TEST_F(JsonToLua, StringWithZeroByteKeepsItsLength)
     // The same inside a flow table's member.
     auto flow = PlainTcpFlow();
     lppEvent::Entry entry(flow, json{{"raw", text}});
-    lppLuaRef table = plugin.CreateFlowTable(entry, true);
+    lppLuaRef table = runtime.CreateFlowTable(entry, true);
     Run("function raw_length(t) return #t.raw end");
     EXPECT_EQ(Call("raw_length", table), "4");
 }
@@ -173,7 +173,7 @@ TEST_F(JsonToLua, DeepNestingKeepsItsShape)
     OnSmallStack([&] {
         a = CreateLuaValue(L(), arrays);
         o = CreateLuaValue(L(), objects);
-        table = plugin.CreateFlowTable(entry, false);
+        table = runtime.CreateFlowTable(entry, false);
     });
     EXPECT_EQ(Call("depth", a), std::to_string(depth));
     // Each even level is an object holding an array: depth + depth / 2 tables.

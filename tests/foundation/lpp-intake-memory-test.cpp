@@ -12,7 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-plugin.hpp"
+#include "lpp-test-support.hpp"
 
 namespace {
 
@@ -73,16 +74,32 @@ bool BucketsFree(vdFlowMap &map)
 }
 
 // What the queue holds: the event number and flows of each record.
-std::vector<std::pair<unsigned, std::vector<vdFlow *>>> QueueContents(lpptest::TestPlugin &plugin)
+std::vector<std::pair<unsigned, std::vector<vdFlow *>>> QueueContents(lppPlugin &plugin)
 {
     std::vector<std::pair<unsigned, std::vector<vdFlow *>>> contents;
-    std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
-    for (const auto &record : plugin.event_queue) {
+    plugin.Queue().ForEach([&contents](const lppEvent &record) {
         std::vector<vdFlow *> flows;
         for (const auto &entry : record.entries) flows.push_back(entry.flow.get());
         contents.emplace_back(record.event, flows);
-    }
+    });
     return contents;
+}
+
+// Whether the queue mutex is free: another thread locks it. One that stays
+// blocked is left behind, as BucketsFree leaves its own.
+bool QueueFree(lppPlugin &plugin)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread other([&plugin, done] {
+        plugin.Queue().Lock();
+        *done = true;
+    });
+    const bool free = lpptest::WaitFor([&] { return done->load(); });
+    if (free)
+        other.join();
+    else
+        other.detach();
+    return free;
 }
 
 // Calls intake with the n-th allocation failing, for n = 1, 2, ... until a
@@ -90,7 +107,7 @@ std::vector<std::pair<unsigned, std::vector<vdFlow *>>> QueueContents(lpptest::T
 // flows' shares are as they were and that the queue mutex is free. Returns
 // how many calls failed.
 template <typename Intake>
-int FailEachAllocation(lpptest::TestPlugin &plugin,
+int FailEachAllocation(lppPlugin &plugin,
     const std::vector<std::shared_ptr<vdFlow>> &flows, Intake intake,
     const std::function<void()> &check = [] {})
 {
@@ -115,10 +132,9 @@ int FailEachAllocation(lpptest::TestPlugin &plugin,
         EXPECT_EQ(QueueContents(plugin), queue_before) << "allocation " << n;
         for (std::size_t k = 0; k < flows.size(); k++)
             EXPECT_EQ(flows[k].use_count(), uses_before[k]) << "allocation " << n << ", flow " << k;
-        // QueueContents locked the mutex above, so it was not left held;
-        // try_lock checks it is free right now as well.
-        EXPECT_TRUE(plugin.event_queue_mutex.try_lock()) << "allocation " << n;
-        plugin.event_queue_mutex.unlock();
+        // QueueContents locked the mutex above, so it was not left held by
+        // another thread; another thread checks it is free right now as well.
+        EXPECT_TRUE(QueueFree(plugin)) << "allocation " << n;
     }
     ADD_FAILURE() << "the intake never got through";
     return failures;
@@ -128,8 +144,8 @@ int FailEachAllocation(lpptest::TestPlugin &plugin,
 
 TEST(PluginIntakeMemory, FlowMapSnapshotLeavesQueueAndBucketsAsTheyWere)
 {
-    lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
-    plugin.handler_mask = 0x0f;
+    lppPlugin plugin("lua", {{"conf_filename", "lua.json"}});
+    plugin.Runtime().SetHandlerMask(0x0f);
     // Records already queued, enough that the next append needs a new block
     // of the queue's storage as well.
     for (int i = 0; i < 31; i++) plugin.DispatchProcessorEvent(Event::UPDATE_INIT);
@@ -150,14 +166,14 @@ TEST(PluginIntakeMemory, FlowMapSnapshotLeavesQueueAndBucketsAsTheyWere)
     // Failures came from the walk (the record's entries) and from the append.
     EXPECT_GE(failures, 2);
     EXPECT_TRUE(BucketsFree(map));
-    EXPECT_EQ(plugin.QueueLength(), 32u);
+    EXPECT_EQ(plugin.Queue().Records(), 32u);
     for (const auto &flow : flows) EXPECT_EQ(flow.use_count(), 3);
 }
 
 TEST(PluginIntakeMemory, SingleFlowWithDocumentLeavesQueueAsItWas)
 {
-    lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
-    plugin.handler_mask = 0x0f;
+    lppPlugin plugin("lua", {{"conf_filename", "lua.json"}});
+    plugin.Runtime().SetHandlerMask(0x0f);
     auto flow = lpptest::MakeFlow();
     for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(Event::FLOW_NEW, flow);
 
@@ -166,18 +182,18 @@ TEST(PluginIntakeMemory, SingleFlowWithDocumentLeavesQueueAsItWas)
         plugin.DispatchProcessorEvent(Event::FLOW_INTEL, flow, doc);
     });
     EXPECT_GE(failures, 3);
-    EXPECT_EQ(plugin.QueueLength(), 16u);
+    EXPECT_EQ(plugin.Queue().Records(), 16u);
     EXPECT_EQ(flow.use_count(), 17);
 }
 
 TEST(PluginIntakeMemory, AgentEventLeavesQueueAsItWas)
 {
-    lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
-    plugin.handler_mask = 0x01;
+    lppPlugin plugin("lua", {{"conf_filename", "lua.json"}});
+    plugin.Runtime().SetHandlerMask(0x01);
     for (int i = 0; i < 15; i++) plugin.DispatchProcessorEvent(Event::UPDATE_INIT);
     vdInstanceStatus status;
     const int failures = FailEachAllocation(
         plugin, {}, [&] { plugin.DispatchProcessorEvent(Event::UPDATE_COMPLETE, &status); });
     EXPECT_GE(failures, 1);
-    EXPECT_EQ(plugin.QueueLength(), 16u);
+    EXPECT_EQ(plugin.Queue().Records(), 16u);
 }

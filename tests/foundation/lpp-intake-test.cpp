@@ -1,12 +1,14 @@
 // The event intake: what each daemon event puts on the queue, and when.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-plugin.hpp"
+#include "lpp-test-support.hpp"
 
 namespace {
 
@@ -15,11 +17,12 @@ using Event = vdPluginProcessor::Event;
 Event Number(unsigned value) { return static_cast<Event>(value); }
 unsigned Code(Event event) { return static_cast<unsigned>(event); }
 
-std::unique_ptr<lpptest::TestPlugin> MakeTestPlugin(std::uint8_t mask)
+// A plugin without a script whose runtime claims the handlers of mask.
+std::unique_ptr<lppPlugin> MakeTestPlugin(std::uint8_t mask)
 {
-    auto plugin = std::make_unique<lpptest::TestPlugin>(
+    auto plugin = std::make_unique<lppPlugin>(
         "lua", std::map<std::string, std::string>{{"conf_filename", "/nonexistent/lua.json"}});
-    plugin->handler_mask = mask;
+    plugin->Runtime().SetHandlerMask(mask);
     return plugin;
 }
 
@@ -31,12 +34,10 @@ std::shared_ptr<vdFlow> DetectedFlow()
 }
 
 // Takes every queued record off the plugin's queue.
-std::vector<lppEvent> TakeAll(lpptest::TestPlugin &plugin)
+std::vector<lppEvent> TakeAll(lppPlugin &plugin)
 {
-    std::lock_guard<std::mutex> guard(plugin.event_queue_mutex);
-    std::vector<lppEvent> records(std::make_move_iterator(plugin.event_queue.begin()),
-        std::make_move_iterator(plugin.event_queue.end()));
-    plugin.event_queue.clear();
+    std::vector<lppEvent> records;
+    while (plugin.Queue().Records() != 0) records.push_back(*plugin.Queue().Take());
     return records;
 }
 
@@ -85,38 +86,45 @@ void ExpectSnapshot(const lppEvent::Entry &entry, const vdFlow::Stats &stats)
 TEST(PluginMembers, InitialValues)
 {
     lpptest::LogCapture log(false);
-    lpptest::TestPlugin plugin("lua", {{"conf_filename", "lua.json"}});
-    EXPECT_TRUE(plugin.reload);
-    EXPECT_EQ(plugin.handler_mask, 0);
-    EXPECT_EQ(plugin.QueueLength(), 0u);
-    EXPECT_TRUE(plugin.script_path.empty());
-    EXPECT_TRUE(plugin.script_digest.empty());
-    EXPECT_NE(plugin.lua.Get(), nullptr);
+    lppPlugin plugin("lua", {{"conf_filename", "lua.json"}});
+    EXPECT_TRUE(plugin.ReloadRequested());
+    EXPECT_EQ(plugin.Runtime().HandlerMask(), 0);
+    EXPECT_EQ(plugin.Queue().Records(), 0u);
+    EXPECT_TRUE(plugin.Runtime().ScriptPath().empty());
+    EXPECT_TRUE(plugin.Runtime().ScriptDigest().empty());
+    EXPECT_NE(plugin.Runtime().State(), nullptr);
 }
 
 TEST(PluginReloadRequest, OnlyEventZeroSetsTheFlag)
 {
-    auto plugin = MakeTestPlugin(0);
-    plugin->reload = false;
+    // A configuration and a script, so that the first request is served.
+    lpptest::GlobalConfigScope config;
+    lpptest::TempDir dir;
+    lpptest::LogCapture log(false);
+    const std::string script = dir.Write("script.lua", "function ProcessAgentEvent() end\n");
+    auto plugin = std::make_unique<lppPlugin>("lua",
+        std::map<std::string, std::string>{{"conf_filename", dir.Write("lua.json", json{{"script", script}}.dump())}});
+    plugin->ServeReload();
+    ASSERT_FALSE(plugin->ReloadRequested());
     int value = 0;
     for (unsigned event : {1u, 2u, 13u, 255u, 65535u}) {
         plugin->DispatchEvent(static_cast<vdPlugin::Event>(event), &value);
-        EXPECT_FALSE(plugin->reload) << event;
+        EXPECT_FALSE(plugin->ReloadRequested()) << event;
     }
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
-    EXPECT_TRUE(plugin->reload);
+    EXPECT_TRUE(plugin->ReloadRequested());
     // Requests before the worker acts count as one; other events leave a
     // pending request alone.
     plugin->DispatchEvent(vdPlugin::Event::RELOAD, &value);
     plugin->DispatchEvent(vdPlugin::Event::STATUS_UPDATE);
-    EXPECT_TRUE(plugin->reload);
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_TRUE(plugin->ReloadRequested());
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
 }
 
 TEST(PluginIntake, GatesOfEveryOverload)
 {
     // Calls every overload once; returns the event numbers queued.
-    auto feed = [](lpptest::TestPlugin &plugin) {
+    auto feed = [](lppPlugin &plugin) {
         vdFlowMap map(1);
         map.Acquire(0).push_back(DetectedFlow());
         map.Release(0);
@@ -160,7 +168,7 @@ TEST(PluginIntake, ACallThatPassedTheGateCompletesWhenTheMaskChanges)
     map.Acquire(1).push_back(second);
     std::thread daemon([&] { plugin->DispatchProcessorEvent(Event::FLOW_MAP, &map); });
     ASSERT_TRUE(lpptest::WaitFor([&] { return first.use_count() == 3; }));
-    plugin->handler_mask = 0;
+    plugin->Runtime().SetHandlerMask(0);
     map.Release(1);
     daemon.join();
     auto records = TakeAll(*plugin);
@@ -294,8 +302,8 @@ TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
 
     // The same flows as single-flow events are queued whatever their flags.
     for (auto &flow : flows) plugin->DispatchProcessorEvent(Event::FLOW_EXPIRING, flow);
-    EXPECT_EQ(plugin->QueueLength(), 0u);  // only ProcessFlowStats: no flow events
-    plugin->handler_mask = 0x02;
+    EXPECT_EQ(plugin->Queue().Records(), 0u);  // only ProcessFlowStats: no flow events
+    plugin->Runtime().SetHandlerMask(0x02);
     for (auto &flow : flows) plugin->DispatchProcessorEvent(Event::FLOW_EXPIRING, flow);
     records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), flows.size());
@@ -319,17 +327,17 @@ TEST(PluginIntake, EmptySnapshotsQueueNothing)
     none_eligible.Release(1);
     plugin->DispatchProcessorEvent(Event::FLOW_MAP, &none_eligible);
     plugin->DispatchProcessorEvent(Event::FLOW_MAP, static_cast<vdFlowMap *>(nullptr));
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
     EXPECT_EQ(undetected.use_count(), 2);
     EXPECT_EQ(expired.use_count(), 2);
 
     // A null flow has nothing to queue either.
-    plugin->handler_mask = 0x0f;
+    plugin->Runtime().SetHandlerMask(0x0f);
     std::shared_ptr<vdFlow> null_flow;
     json doc = 1;
     plugin->DispatchProcessorEvent(Event::FLOW_NEW, null_flow);
     plugin->DispatchProcessorEvent(Event::FLOW_NEW, null_flow, doc);
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
 }
 
 TEST(PluginIntake, EachAppendWakesTheWorker)
@@ -338,29 +346,25 @@ TEST(PluginIntake, EachAppendWakesTheWorker)
     auto flow = DetectedFlow();
     std::atomic<int> woken{0};
     std::atomic<bool> stop{false};
-    // Stands in for the worker: takes one record per wake-up.
+    // Stands in for the worker: takes one record per wake-up. A take that
+    // was not woken returns at its one-second deadline; each record below
+    // must arrive well before, so only the append's notification counts.
+    const auto woken_by_append = std::chrono::milliseconds(500);
     std::thread worker([&] {
-        std::unique_lock<std::mutex> lock(plugin->event_queue_mutex);
         while (!stop) {
-            plugin->event_queue_cond.wait(lock, [&] { return stop || !plugin->event_queue.empty(); });
-            if (!plugin->event_queue.empty()) {
-                plugin->event_queue.pop_front();
-                woken++;
-            }
+            if (plugin->Queue().Take()) woken++;
         }
     });
     for (int i = 0; i < 5; i++) {
         const int before = woken;
         plugin->DispatchProcessorEvent(Event::FLOW_NEW, flow);
-        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 1; }));
+        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 1; }, woken_by_append));
         plugin->DispatchProcessorEvent(Event::UPDATE_INIT);
-        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 2; }));
+        ASSERT_TRUE(lpptest::WaitFor([&] { return woken == before + 2; }, woken_by_append));
     }
-    {
-        std::lock_guard<std::mutex> guard(plugin->event_queue_mutex);
-        stop = true;
-    }
-    plugin->event_queue_cond.notify_all();
+    // The marker record wakes the worker to see stop.
+    stop = true;
+    plugin->DispatchProcessorEvent(Event::NONE);
     worker.join();
 }
 
@@ -444,4 +448,55 @@ TEST(PluginIntake, DestroyingThePluginReleasesEveryQueuedShare)
     for (const auto &flow : flows) EXPECT_EQ(flow.use_count(), 2);
     // Destroyed unprocessed: nothing of the script ran.
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"lua: destroyed\n"});
+}
+
+TEST(EventQueue, LimitRefusalsTakesAndDiscardsAsCounted)
+{
+    // After each step, the status counters and the "queue full" lines so far.
+    struct Step {
+        char action;  // 'p': push a record of `flows` entries (0: an agent event), 't': take, 'd': discard
+        std::size_t flows;
+        std::size_t records, queued, flows_max, dropped_records, dropped_flows, discarded, full_lines;
+    };
+    const Step steps[] = {
+        {'p', 2, 1, 2, 2, 0, 0, 0, 0},
+        {'p', 0, 2, 3, 3, 0, 0, 0, 0},  // weighs one flow
+        {'p', 1, 2, 3, 3, 1, 1, 0, 1},  // at the limit: refused, reported
+        {'p', 4, 2, 3, 3, 2, 5, 0, 1},  // the same overload: not reported again
+        {'t', 2, 1, 1, 3, 2, 5, 0, 1},  // the oldest record, of two flows
+        {'p', 1, 2, 2, 3, 2, 5, 0, 1},
+        {'p', 2, 3, 4, 4, 2, 5, 0, 1},  // below the limit when it came: taken whole
+        {'p', 1, 3, 4, 4, 3, 6, 0, 2},  // a new overload
+        {'d', 0, 0, 0, 4, 3, 6, 3, 2},
+        {'p', 1, 1, 1, 4, 3, 6, 3, 2},
+    };
+    lpptest::LogCapture log(true);
+    lppEventQueue queue("lua");
+    queue.SetLimit(3);
+    auto flow = DetectedFlow();
+    for (std::size_t n = 0; n < std::size(steps); n++) {
+        const Step &step = steps[n];
+        if (step.action == 'p') {
+            lppEvent record(Code(step.flows == 0 ? Event::UPDATE_INIT : Event::FLOW_NEW));
+            for (std::size_t k = 0; k < step.flows; k++) record.PushFlow(flow);
+            queue.Push(std::move(record));
+        } else if (step.action == 't') {
+            std::optional<lppEvent> taken = queue.Take();
+            ASSERT_TRUE(taken) << "step " << n;
+            EXPECT_EQ(taken->entries.size(), step.flows) << "step " << n;
+        } else {
+            queue.Discard();
+        }
+        const json expected = {{"records", step.records}, {"flows", step.queued}, {"flows_max", step.flows_max},
+            {"dropped_records", step.dropped_records}, {"dropped_flows", step.dropped_flows},
+            {"discarded_records", step.discarded}};
+        EXPECT_EQ(queue.Status(), expected) << "step " << n;
+        EXPECT_EQ(queue.Records(), step.records) << "step " << n;
+        EXPECT_EQ(log.Matching(": queue full (").size(), step.full_lines) << "step " << n;
+    }
+    EXPECT_EQ(log.Matching("lua: queue full (").front(), "lua: queue full (3 flows waiting), dropping events\n");
+    EXPECT_EQ(log.Matching("lua: queue full (").back(), "lua: queue full (4 flows waiting), dropping events\n");
+    // Every refused or discarded record released its shares: one record of
+    // one flow is left.
+    EXPECT_EQ(flow.use_count(), 2);
 }

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-plugin.hpp"
+#include "lpp-test-support.hpp"
 
 namespace lpptest {
 
@@ -19,7 +20,7 @@ protected:
     GlobalConfigScope config;
     TempDir dir;
     LogCapture log{true};
-    std::unique_ptr<TestPlugin> plugin;
+    std::unique_ptr<lppPlugin> plugin;
     std::string script_file;
 
     ~PipelineTest() override { Stop(); }
@@ -32,7 +33,7 @@ protected:
         json members = extra;
         members["script"] = script_file;
         std::string conf = dir.Write("plugin.json", members.dump());
-        plugin = std::make_unique<TestPlugin>(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
+        plugin = std::make_unique<lppPlugin>(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
     }
 
     // Loads the script on this thread, as the worker's first pass would, so
@@ -40,8 +41,7 @@ protected:
     void LoadWithoutWorker(const std::string &script)
     {
         Construct(script);
-        plugin->Reload();
-        plugin->reload = false;
+        plugin->ServeReload();
     }
 
     // Starts the worker and waits for its first reload.
@@ -49,7 +49,7 @@ protected:
     {
         Construct(script, extra);
         plugin->Create();
-        ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }));
+        ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested() || plugin->HasEnded(); }));
         ASSERT_FALSE(plugin->HasEnded()) << log.Text();
     }
 

@@ -41,16 +41,16 @@ TEST_F(PipelineTest, GatesFollowTheHandlersTheScriptDefines)
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
     SendFlow(Event::FLOW_NEW, flow);
     SendAgent(Event::UPDATE_INIT);
-    EXPECT_EQ(plugin->QueueLength(), 1u) << "only the flow map passes";
+    EXPECT_EQ(plugin->Queue().Records(), 1u) << "only the flow map passes";
 
     Stop();
     LoadWithoutWorker("function ProcessAgentEvent(event) end");
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, &map);
     SendFlow(Event::FLOW_NEW, flow);
     SendFlow(Event::FLOW_NEW, flow, json::object());
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
     SendAgent(Event::UPDATE_COMPLETE);
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
 }
 
 TEST_F(PipelineTest, RecordsAreHandledInIntakeOrder)
@@ -130,10 +130,10 @@ function ProcessFlowMap(flows) lpp.print("seen map") end
     for (Event event : {Event::NONE, Event::INTERFACES, Event::PKT_CAPTURE_STATS, Event::PKT_GLOBAL_STATS,
              Event{14}, Event::DPI_COMPLETE})
         SendFlow(event, flow);
-    EXPECT_EQ(plugin->QueueLength(), 13u);
+    EXPECT_EQ(plugin->Queue().Records(), 13u);
 
     plugin->Create();
-    ASSERT_TRUE(WaitFor([this] { return plugin->QueueLength() == 0; }));
+    ASSERT_TRUE(WaitFor([this] { return plugin->Queue().Records() == 0; }));
     ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() == 2; })) << log.Text();
     EXPECT_EQ(Printed("seen "), (std::vector<std::string>{"agent 12", "flow 8"}));
 }
@@ -257,7 +257,7 @@ function ProcessAgentEvent(event) lpp.print("seen agent " .. event) end
         << log.Text();
     // The record after the failing one stays queued, unhandled.
     EXPECT_TRUE(Printed("seen ").empty());
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
     EXPECT_EQ(flow.use_count(), 1) << "the record in hand was destroyed";
 }
 

@@ -62,7 +62,7 @@ TEST_F(PipelineTest, ProducersAndReloadsLoseNothingAndKeepOrder)
     auto marker = MakeFlow();
     json end_doc{{"producer", "end"}, {"seq", 0}};
     plugin->DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_INTEL, marker, end_doc);
-    ASSERT_TRUE(WaitFor([this] { return plugin->QueueLength() == 0 && !plugin->reload.load(); },
+    ASSERT_TRUE(WaitFor([this] { return plugin->Queue().Records() == 0 && !plugin->ReloadRequested(); },
         std::chrono::seconds(120)));
     ASSERT_TRUE(WaitFor([&] { return marker.use_count() == 1; }, std::chrono::seconds(60)));
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();

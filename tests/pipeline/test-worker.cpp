@@ -36,14 +36,14 @@ TEST_F(PipelineTest, TerminateBeforeStartWritesOnlyTheBanner)
     EXPECT_FALSE(plugin->EndedByException());
     ASSERT_EQ(log.Lines().size(), 1u) << log.Text();
     EXPECT_EQ(log.Lines()[0], std::string(kTag) + ": Vessix Lua Processor Plugin v1.2.5 running the configured Lua script.\n");
-    EXPECT_TRUE(plugin->reload.load()) << "no reload happened";
+    EXPECT_TRUE(plugin->ReloadRequested()) << "no reload happened";
 }
 
 TEST_F(PipelineTest, FirstPassLoadsTheScript)
 {
     Start("function ProcessAgentEvent(e) end");
     EXPECT_EQ(log.Matching(": Loading configuration: ").size(), 1u) << log.Text();
-    EXPECT_EQ(plugin->handler_mask.load(), 0x01);
+    EXPECT_EQ(plugin->Runtime().HandlerMask(), 0x01);
 }
 
 TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
@@ -57,7 +57,7 @@ TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     SendAgent(Event::UPDATE_COMPLETE);
     dir.Write("go", "");
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested(); }));
     ASSERT_TRUE(WaitFor([this] { return log.Matching(": not reloading, no change.").size() == 1; }))
         << log.Text();
     // The unchanged script keeps the queued record.
@@ -73,7 +73,7 @@ TEST_F(PipelineTest, ReloadRequestsBeforeAPassCountAsOne)
     ASSERT_TRUE(WaitForLine("building")) << log.Text();
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     dir.Write("go2", "");
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested(); }));
     SendAgent(Event::UPDATE_COMPLETE);
     ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 13").size() == 2; })) << log.Text();
     SendAgent(Event::UPDATE_COMPLETE);
@@ -92,7 +92,7 @@ TEST_F(PipelineTest, SuccessfulReloadDiscardsQueuedRecords)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     dir.Write("script.lua", BlockingScript(dir.Path(), "-- changed\n"));
     dir.Write("go", "");
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested(); }));
     SendAgent(Event::UPDATE_COMPLETE);
     SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitFor([this] { return Printed("seen ").size() >= 3; })) << log.Text();
@@ -111,10 +111,10 @@ TEST_F(PipelineTest, FailingReloadEndsTheWorkerWithTheFlagSet)
     dir.Write("go", "");
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
     EXPECT_TRUE(plugin->EndedByException());
-    EXPECT_TRUE(plugin->reload.load());
+    EXPECT_TRUE(plugin->ReloadRequested());
     EXPECT_EQ(log.Matching(std::string(kTag) + ": error loading script: " + script_file + ": ").size(), 1u)
         << log.Text();
-    EXPECT_EQ(plugin->QueueLength(), 1u) << "a failed build keeps the queue";
+    EXPECT_EQ(plugin->Queue().Records(), 1u) << "a failed build keeps the queue";
 }
 
 TEST_F(PipelineTest, TerminatedWorkerEndsAfterTheHandlerInHand)
@@ -127,7 +127,7 @@ TEST_F(PipelineTest, TerminatedWorkerEndsAfterTheHandlerInHand)
     dir.Write("go", "");
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); }));
     EXPECT_FALSE(plugin->EndedByException());
-    EXPECT_EQ(plugin->QueueLength(), 1u) << "records after termination stay queued";
+    EXPECT_EQ(plugin->Queue().Records(), 1u) << "records after termination stay queued";
     EXPECT_TRUE(log.Matching("seen agent 13").empty());
 }
 
@@ -138,7 +138,7 @@ TEST_F(PipelineTest, IdleWorkerNoticesTerminationAndReloads)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     // An idle worker wakes within its one-second wait and reloads.
     ASSERT_TRUE(WaitFor([this] { return log.Matching(": Loading configuration: ").size() == 2; }));
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested(); }));
     SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine("seen new 12")) << log.Text();
 

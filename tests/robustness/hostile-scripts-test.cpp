@@ -216,7 +216,7 @@ TEST_F(HostileTest, ScriptThatReplacesLppOrTheConstants)
     dir.Write("script.lua", Script("", "-- second version\n") +
             "function ProcessAgentEvent(e) lpp.print('fresh ' .. LPP_EVENT_FLOW_NEW .. ' ' .. LPP_COMPRESSOR_GZIP) end\n");
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested(); }));
     SendAgent(Event::UPDATE_INIT);
     ASSERT_TRUE(WaitForLine(": fresh 2 1")) << log.Text();
 }
@@ -325,7 +325,7 @@ TEST_F(HostileTest, TopLevelErrorAfterDefiningHandlersEndsTheLoopUntilRestarted)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
     EXPECT_TRUE(plugin->EndedByException());
-    EXPECT_TRUE(plugin->reload.load());
+    EXPECT_TRUE(plugin->ReloadRequested());
     auto failures = log.Matching(script_file + ": initialization: Runtime Error: ");
     ASSERT_EQ(failures.size(), 1u) << log.Text();
     EXPECT_TRUE(Contains(failures[0], "top level fails"));
@@ -334,13 +334,13 @@ TEST_F(HostileTest, TopLevelErrorAfterDefiningHandlersEndsTheLoopUntilRestarted)
     // they wait, holding their flows, until the daemon starts the loop again.
     auto waiting = MakeFlow();
     SendFlow(Event::FLOW_NEW, waiting, json{{"case", "next"}, {"n", 2}});
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
     EXPECT_EQ(waiting.use_count(), 2);
 
     dir.Write("script.lua", Script("", "-- repaired\n"));
     plugin->Join();
     plugin->Create();
-    ASSERT_TRUE(WaitFor([this] { return !plugin->reload.load() || plugin->HasEnded(); }));
+    ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested() || plugin->HasEnded(); }));
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();
     // The rebuild discarded the waiting record.
     EXPECT_TRUE(WaitFor([&] { return waiting.use_count() == 1; }));

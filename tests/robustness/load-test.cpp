@@ -131,7 +131,7 @@ protected:
 
     void WaitWhileQueueFull()
     {
-        while (plugin->QueueLength() > kQueueBound && !plugin->HasEnded())
+        while (plugin->Queue().Records() > kQueueBound && !plugin->HasEnded())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 };
@@ -272,11 +272,11 @@ TEST_F(LoadTest, InvalidVersionEndsTheLoopAndQueuedRecordsGoWithThePlugin)
     plugin->DispatchEvent(vdPlugin::Event::RELOAD);
     ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); }, std::chrono::seconds(120)));
     EXPECT_TRUE(plugin->EndedByException());
-    EXPECT_TRUE(plugin->reload.load());
+    EXPECT_TRUE(plugin->ReloadRequested());
 
     // The mask is the last good script's: records still queue, and wait.
     for (std::size_t id = kBefore; id < kBefore + kAfter; id++) send(id);
-    const std::size_t queued = plugin->QueueLength();
+    const std::size_t queued = plugin->Queue().Records();
     EXPECT_GE(queued, kAfter);
     EXPECT_EQ(ledger.released_unhandled.load(), 0u) << "nothing is discarded by a failed reload";
 
@@ -310,7 +310,7 @@ TEST_F(LoadTest, DestroyingWithAHundredThousandQueuedRecordsReleasesEveryFlow)
                 SendFlow(Event::DPI_UPDATE, flows[i], json{{"id", i}, {"round", round}});
         }
     }
-    EXPECT_EQ(plugin->QueueLength(), 100000u);
+    EXPECT_EQ(plugin->Queue().Records(), 100000u);
     EXPECT_EQ(flows[0].use_count(), 2 + 100);
     EXPECT_EQ(flows[1].use_count(), 2 + 100 + 100);
 

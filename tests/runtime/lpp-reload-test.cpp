@@ -20,14 +20,13 @@ protected:
 
     void Queue(std::uint16_t event)
     {
-        std::lock_guard<std::mutex> guard(plugin->event_queue_mutex);
-        plugin->event_queue.emplace_back(event);
+        plugin->Queue().Push(lppEvent(event));
     }
 
     // Marks the current state, to tell it from a rebuilt one.
     void MarkState()
     {
-        lppProtectedCall(plugin->lua, 0, 0, [](lua_State *L) -> int {
+        lppProtectedCall(runtime.State(), 0, 0, [](lua_State *L) -> int {
             lua_pushliteral(L, "same state");
             lua_setglobal(L, "Mark");
             return 0;
@@ -38,7 +37,7 @@ protected:
     // file is conf.
     std::string ReloadFailureOf(const std::string &conf)
     {
-        TestPlugin other(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
+        lppPlugin other(kTag, std::map<std::string, std::string>{{"conf_filename", conf}});
         try {
             other.Reload();
         } catch (const std::exception &e) {
@@ -55,11 +54,11 @@ protected:
 
 TEST_F(ReloadTest, FirstReloadBuildsAndLogs)
 {
-    ASSERT_TRUE(plugin->script_digest.empty());
+    ASSERT_TRUE(runtime.ScriptDigest().empty());
     Load(kHandler);
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
-    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
-    EXPECT_EQ(plugin->script_digest.size(), 20u);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
+    EXPECT_EQ(runtime.ScriptPath(), dir.Path() + "/script.lua");
+    EXPECT_EQ(runtime.ScriptDigest().size(), 20u);
     EXPECT_EQ(log.Matching("Loading configuration"),
         std::vector<std::string>{"lua-test: Loading configuration: " + conf_path + "\n"});
 }
@@ -87,7 +86,7 @@ TEST_F(ReloadTest, ConfigurationThatCannotBeOpenedReadsAsMissing)
         std::filesystem::permissions(conf_path, std::filesystem::perms::none);
         EXPECT_EQ(ReloadFailure(), missing);
     }
-    EXPECT_TRUE(plugin->script_digest.empty());
+    EXPECT_TRUE(runtime.ScriptDigest().empty());
 }
 
 TEST_F(ReloadTest, CommentsAreSkipped)
@@ -97,7 +96,7 @@ TEST_F(ReloadTest, CommentsAreSkipped)
                              "  // the script\n  \"script\": /* inside */ \"" +
                                  script + "\" // trailing\n} /* after */\n// end\n");
     ASSERT_NO_THROW(plugin->Reload());
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 }
 
 TEST_F(ReloadTest, MalformedConfigurations)
@@ -116,8 +115,8 @@ TEST_F(ReloadTest, MalformedConfigurations)
         EXPECT_EQ(message.rfind(ConfigError("JSON exception: [json.exception.parse_error."), 0), 0u)
             << text << ": " << message;
     }
-    EXPECT_TRUE(plugin->script_digest.empty());
-    EXPECT_EQ(plugin->handler_mask.load(), 0);
+    EXPECT_TRUE(runtime.ScriptDigest().empty());
+    EXPECT_EQ(runtime.HandlerMask(), 0);
 
     // A directory opens but cannot be read: not a JSON error, the system's.
     EXPECT_EQ(ReloadFailureOf(dir.Path()), "lua-test: error loading configuration: " + dir.Path() +
@@ -130,7 +129,7 @@ TEST_F(ReloadTest, VariablesAreExpandedAndUnhashableScriptFails)
     dir.Write("script.lua", kHandler);
     WriteConfig("${scripts}/script.lua");
     ASSERT_NO_THROW(plugin->Reload());
-    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
+    EXPECT_EQ(runtime.ScriptPath(), dir.Path() + "/script.lua");
     MarkState();
     Queue(12);
 
@@ -142,10 +141,10 @@ TEST_F(ReloadTest, VariablesAreExpandedAndUnhashableScriptFails)
     PipeWatchdog watchdog(pipe);
     EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + pipe);
     EXPECT_FALSE(watchdog.Stop()) << "blocked opening " << pipe;
-    EXPECT_EQ(plugin->script_path, dir.Path() + "/script.lua");
+    EXPECT_EQ(runtime.ScriptPath(), dir.Path() + "/script.lua");
     EXPECT_EQ(Global("Mark"), "same state");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
 }
 
 TEST_F(ReloadTest, MissingGlobalConfigurationFailsBeforeHashing)
@@ -153,7 +152,7 @@ TEST_F(ReloadTest, MissingGlobalConfigurationFailsBeforeHashing)
     WriteScript(kHandler);
     vdGlobalConfig::Destroy();
     EXPECT_EQ(ReloadFailure(), "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found");
-    EXPECT_TRUE(plugin->script_digest.empty());
+    EXPECT_TRUE(runtime.ScriptDigest().empty());
     vdGlobalConfig::Create();
 }
 
@@ -161,7 +160,7 @@ TEST_F(ReloadTest, UnchangedContentDoesNotRebuild)
 {
     const std::string first = WriteScript(kHandler);
     ASSERT_NO_THROW(plugin->Reload());
-    const auto digest = plugin->script_digest;
+    const auto digest = runtime.ScriptDigest();
     MarkState();
     Queue(12);
     Queue(13);
@@ -177,12 +176,12 @@ TEST_F(ReloadTest, UnchangedContentDoesNotRebuild)
     log.Clear();
     ASSERT_NO_THROW(plugin->Reload());
     EXPECT_EQ(log.Matching("not reloading"), std::vector<std::string>{NoChange(second)});
-    EXPECT_EQ(plugin->script_path, first);
-    EXPECT_EQ(plugin->script_digest, digest);
+    EXPECT_EQ(runtime.ScriptPath(), first);
+    EXPECT_EQ(runtime.ScriptDigest(), digest);
 
     EXPECT_EQ(Global("Mark"), "same state");
-    EXPECT_EQ(plugin->QueueLength(), 2u);
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(plugin->Queue().Records(), 2u);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 }
 
 TEST_F(ReloadTest, SuccessfulRebuildDiscardsQueuedEvents)
@@ -191,7 +190,7 @@ TEST_F(ReloadTest, SuccessfulRebuildDiscardsQueuedEvents)
     Queue(12);
     Queue(13);
     Load(std::string(kHandler) + "-- changed\n");
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
 }
 
 TEST_F(ReloadTest, FailedBuildIsRememberedUntilTheScriptChanges)
@@ -201,23 +200,23 @@ TEST_F(ReloadTest, FailedBuildIsRememberedUntilTheScriptChanges)
 
     const std::string broken = "function ProcessAgentEvent( end\n";
     std::string message = LoadFailure(broken);
-    EXPECT_EQ(message.rfind("lua-test: error loading script: " + plugin->script_path, 0), 0u);
-    const auto digest = plugin->script_digest;
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(message.rfind("lua-test: error loading script: " + runtime.ScriptPath(), 0), 0u);
+    const auto digest = runtime.ScriptDigest();
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
     MarkState();
 
     log.Clear();
     ASSERT_NO_THROW(plugin->Reload());
-    EXPECT_EQ(log.Matching("not reloading"), std::vector<std::string>{NoChange(plugin->script_path)});
-    EXPECT_EQ(plugin->script_digest, digest);
+    EXPECT_EQ(log.Matching("not reloading"), std::vector<std::string>{NoChange(runtime.ScriptPath())});
+    EXPECT_EQ(runtime.ScriptDigest(), digest);
     EXPECT_EQ(Global("Mark"), "same state");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
-    EXPECT_EQ(plugin->QueueLength(), 1u);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
+    EXPECT_EQ(plugin->Queue().Records(), 1u);
 
     Load("function ProcessAgentEvent() end\n");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x01);
+    EXPECT_EQ(runtime.HandlerMask(), 0x01);
     EXPECT_EQ(Global("Mark"), "<nil>");
-    EXPECT_EQ(plugin->QueueLength(), 0u);
+    EXPECT_EQ(plugin->Queue().Records(), 0u);
 }
 
 TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
@@ -246,13 +245,13 @@ TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
         dir.Write("plugin.json", "{\"script\": \"" + script + "\", " + c.members + "}");
         EXPECT_EQ(ReloadFailure(), ConfigError(c.detail)) << c.members;
     }
-    EXPECT_TRUE(plugin->script_digest.empty());
+    EXPECT_TRUE(runtime.ScriptDigest().empty());
 
     // Zero and absent members mean no limit; the largest values are taken.
     dir.Write("plugin.json", "{\"script\": \"" + script +
             R"(", "limits": {"instructions": 0, "memory": 18446744073709551615}, "status": false})");
     ASSERT_NO_THROW(plugin->Reload());
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 }
 
 TEST_F(ReloadTest, LimitsTakeEffectBeforeTheScriptIsHashedAndStay)

@@ -13,8 +13,8 @@ class BuildTest : public RuntimeTest {};
 TEST_F(BuildTest, OnlyFlowStatsSetsItsBitAndLogsEachLookup)
 {
     Load(kHandler);
-    const std::string path = plugin->script_path;
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    const std::string path = runtime.ScriptPath();
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 
     auto defined = log.Matching(": defined\n");
     ASSERT_EQ(defined.size(), 1u);
@@ -35,10 +35,10 @@ TEST_F(BuildTest, CallableValuesCountAndOthersDoNot)
         ProcessFlowEvent = 42
         ProcessFlowStats = setmetatable({}, { __index = function() end })
     )");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x04 | 0x01);
+    EXPECT_EQ(runtime.HandlerMask(), 0x04 | 0x01);
 
     Load("ProcessFlowStats = {}\nProcessFlowEvent = function() end\n");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x02);
+    EXPECT_EQ(runtime.HandlerMask(), 0x02);
 
     // A __call field counts when it is not nil, whatever it holds; numbers
     // and strings never count, metatable or not.
@@ -49,19 +49,19 @@ TEST_F(BuildTest, CallableValuesCountAndOthersDoNot)
         getmetatable('').__call = function() end
         ProcessFlowStats = 'text'
     )");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x04);
+    EXPECT_EQ(runtime.HandlerMask(), 0x04);
 }
 
 TEST_F(BuildTest, NoHandlerFailsAfterTheTopLevelRan)
 {
     Load("function ProcessAgentEvent() end\n");
-    ASSERT_EQ(plugin->handler_mask.load(), 0x01);
+    ASSERT_EQ(runtime.HandlerMask(), 0x01);
 
     std::string message = LoadFailure("lpp.print('top level ran')\nRan = true\n");
-    EXPECT_EQ(message, "lua-test: " + plugin->script_path + ": no script functions defined");
+    EXPECT_EQ(message, "lua-test: " + runtime.ScriptPath() + ": no script functions defined");
     EXPECT_EQ(log.Matching("top level ran"), std::vector<std::string>{"lua-test: top level ran\n"});
     EXPECT_EQ(Global("Ran"), "<boolean>");
-    EXPECT_EQ(plugin->handler_mask.load(), 0);
+    EXPECT_EQ(runtime.HandlerMask(), 0);
 }
 
 TEST_F(BuildTest, SyntaxErrorFailsAfterTheOldStateIsGone)
@@ -70,22 +70,21 @@ TEST_F(BuildTest, SyntaxErrorFailsAfterTheOldStateIsGone)
     ASSERT_EQ(Global("Old"), "old script");
 
     std::string message = LoadFailure("x = = 1\n");
-    const std::string path = plugin->script_path;
+    const std::string path = runtime.ScriptPath();
     EXPECT_EQ(message.rfind("lua-test: error loading script: " + path + ": " + path + ":1:", 0), 0u)
         << message;
     EXPECT_NE(message.find("near '='"), std::string::npos) << message;
     EXPECT_EQ(Global("Old"), "<nil>");
     // Libraries and constants were already in place when the load failed.
     EXPECT_EQ(Integer("LPP_IPPROTO_TCP"), 6);
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 
     // A script replaced by a named pipe after it was hashed: the loader
     // refuses it without waiting for a writer.
     const std::string pipe = dir.Fifo("pipe.lua");
-    plugin->script_path = pipe;
     PipeWatchdog watchdog(pipe);
     try {
-        plugin->BuildRuntime();
+        runtime.Build(pipe, runtime.ScriptDigest());
         ADD_FAILURE() << "build did not fail";
     } catch (const vdException &e) {
         EXPECT_EQ(std::string(e.what()),
@@ -99,18 +98,18 @@ TEST_F(BuildTest, RuntimeErrorReportsPathFirstWithMessageAndTraceback)
     Load(kHandler);
     std::string message =
         LoadFailure(std::string(kHandler) + "local function fail() error('boom') end\nfail()\n");
-    const std::string path = plugin->script_path;
+    const std::string path = runtime.ScriptPath();
     const std::string head =
         path + ": initialization: Runtime Error: " + path + ":2: boom\nstack traceback:\n";
     EXPECT_EQ(message.rfind(head, 0), 0u) << message;
     EXPECT_NE(message.find("in function 'error'"), std::string::npos) << message;
     EXPECT_NE(message.find(path + ":3: in main chunk"), std::string::npos) << message;
-    EXPECT_EQ(plugin->handler_mask.load(), 0x08);
+    EXPECT_EQ(runtime.HandlerMask(), 0x08);
 
     // A number is not a message either.
     for (const char *top_level : {"error({})\n", "error(42)\n"}) {
         message = LoadFailure(top_level);
-        EXPECT_EQ(message.rfind(plugin->script_path +
+        EXPECT_EQ(message.rfind(runtime.ScriptPath() +
                                     ": initialization: Runtime Error: An unknown error has triggered "
                                     "the default error handler\nstack traceback:\n",
                       0),
@@ -143,7 +142,7 @@ TEST_F(BuildTest, PrecompiledChunkLoads)
     ASSERT_EQ(chunk.rfind(LUA_SIGNATURE, 0), 0u);
     Load(chunk);
     EXPECT_EQ(Global("Compiled"), "2");
-    EXPECT_EQ(plugin->handler_mask.load(), 0x04);
+    EXPECT_EQ(runtime.HandlerMask(), 0x04);
 }
 
 TEST_F(BuildTest, ConstantsAndPathsAreSetInEveryNewState)
@@ -218,9 +217,9 @@ TEST_F(BuildTest, MissingGlobalConfigurationEndsTheBuild)
 {
     Load(kHandler);
     vdGlobalConfig::Destroy();
-    plugin->script_path = dir.Write("other.lua", kHandler);
+    const std::string other = dir.Write("other.lua", kHandler);
     try {
-        plugin->BuildRuntime();
+        runtime.Build(other, runtime.ScriptDigest());
         ADD_FAILURE() << "build did not fail";
     } catch (const vdException &e) {
         EXPECT_STREQ(e.what(), "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found");

@@ -196,7 +196,7 @@ TEST_F(ScriptTest, ChannelsThatAreNotATableRaiseAnArgumentError)
         end
         Results = table.concat(results, '\n')
     )");
-    const std::string where = "false " + plugin->script_path + ":6: bad argument #2 to 'dispatch' ";
+    const std::string where = "false " + runtime.ScriptPath() + ":6: bad argument #2 to 'dispatch' ";
     EXPECT_EQ(Global("Results"), where + "(table expected, got nil)\n" + where +
                                      "(table expected, got string)\n" + where +
                                      "(table expected, got number)");

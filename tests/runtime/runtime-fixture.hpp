@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lpp-test-plugin.hpp"
+#include "lpp-plugin.hpp"
+#include "lpp-test-support.hpp"
 
 namespace lpptest {
 
@@ -19,7 +20,7 @@ protected:
 
     RuntimeTest()
         : conf_path(dir.Path() + "/plugin.json"),
-          plugin(std::make_unique<TestPlugin>(
+          plugin(std::make_unique<lppPlugin>(
               kTag, std::map<std::string, std::string>{{"conf_filename", conf_path}}))
     {
     }
@@ -71,7 +72,7 @@ protected:
     // but a string or a number), read under a protected call.
     std::string Global(const std::string &name)
     {
-        lua_State *L = plugin->lua;
+        lua_State *L = plugin->Runtime().State();
         std::string value;
         const char *global = name.c_str();
         lppProtectedCall(L, 0, 0, [global, &value](lua_State *state) -> int {
@@ -91,7 +92,7 @@ protected:
     // The integer global name; fails the test for anything else.
     lua_Integer Integer(const std::string &name)
     {
-        lua_State *L = plugin->lua;
+        lua_State *L = plugin->Runtime().State();
         lua_Integer value = 0;
         bool integer = false;
         const char *global = name.c_str();
@@ -109,7 +110,9 @@ protected:
     TempDir dir;
     LogCapture log{true};
     std::string conf_path;
-    std::unique_ptr<TestPlugin> plugin;
+    std::unique_ptr<lppPlugin> plugin;
+    // The plugin's runtime, which the tests inspect and build directly.
+    lppLuaRuntime &runtime = plugin->Runtime();
 };
 
 }  // namespace lpptest

@@ -1,0 +1,120 @@
+// The Lua runtime: one Lua state running the user's script, the handlers it
+// defines, their invocation with flow tables, and what the calls cost. Built,
+// called and closed on the worker thread; the handler mask, the handler
+// statistics and the state's memory count are read on the daemon's threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lpp-binding.hpp"
+#include "lpp-event.hpp"
+#include "lpp-limits.hpp"
+
+// Bits of the handler mask: which handlers the script defines.
+enum : std::uint8_t {
+    LPP_HANDLER_AGENT_EVENT = 0x01,
+    LPP_HANDLER_FLOW_EVENT = 0x02,
+    LPP_HANDLER_FLOW_MAP = 0x04,
+    LPP_HANDLER_FLOW_STATS = 0x08,
+};
+
+// The script's handlers, as the status document names and counts them.
+enum lppHandlerId : int {
+    LPP_HANDLER_ID_AGENT_EVENT,
+    LPP_HANDLER_ID_FLOW_EVENT,
+    LPP_HANDLER_ID_FLOW_MAP,
+    LPP_HANDLER_ID_FLOW_STATS,
+    LPP_HANDLER_ID_COUNT,
+};
+extern const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT];
+
+// What one handler has done since the runtime was created. Written by the
+// worker alone, read by status readers on the daemon's threads.
+struct lppHandlerStats {
+    std::atomic<std::uint64_t> calls{0};
+    std::atomic<std::uint64_t> errors{0};
+    std::atomic<std::uint64_t> instruction_limit{0};
+    std::atomic<std::uint64_t> memory_limit{0};
+    std::atomic<double> seconds{0};
+    std::atomic<double> seconds_max{0};
+};
+
+// Converts a JSON value into a Lua value and returns a registry reference to
+// it (a reference to nil for null, binary and discarded values).
+lppLuaRef CreateLuaValue(lua_State *L, const json &value);
+
+class lppLuaRuntime {
+public:
+    // tag begins every log line of the runtime and of lpp.print and lpp.debug.
+    explicit lppLuaRuntime(std::string tag) : tag(std::move(tag)) {}
+
+    // Remembers path and digest as the script's (before the build, so that a
+    // script that fails to build is not built again until its content
+    // changes), then builds a new state that has run the script at path.
+    void Build(const std::string &path, const std::vector<std::uint8_t> &digest);
+
+    // Handler invocations. Worker thread only.
+    void ProcessAgentEvent(lppEvent &event);
+    void ProcessFlowEvent(lppEvent &event);
+    void ProcessFlowMap(lppEvent &event);
+    void ProcessFlowStats(lppEvent &event);
+
+    // A full collection cycle, counted as one call of the script: the
+    // finalizers it runs are the script's code.
+    void Collect();
+
+    // Builds the flow table of entry (the counters-only form when
+    // counters_only is true). Worker thread only.
+    lppLuaRef CreateFlowTable(const lppEvent::Entry &entry, bool counters_only);
+    // Builds the flow table of entry as CreateFlowTable does and stores it in
+    // the table at index array of the build thread (lppPushBuildThread),
+    // under index. Worker thread only.
+    void AppendFlowTable(
+        lua_State *thread, int array, lua_Integer index, const lppEvent::Entry &entry, bool counters_only);
+
+    // Whether the current state defines a callable global name.
+    bool ScriptHasFunction(const std::string &name);
+
+    // The limits of every call from now on, in the current state too.
+    void SetLimits(std::uint64_t instructions, std::uint64_t memory) { lua.SetLimits(instructions, memory); }
+
+    // Which handlers the script defines (LPP_HANDLER_* bits); Build sets it,
+    // the intake reads it on the daemon's threads. A plugin fed without a
+    // script (intake tests and benchmarks) is given one.
+    std::uint8_t HandlerMask() const { return handler_mask.load(); }
+    void SetHandlerMask(std::uint8_t mask) { handler_mask.store(mask); }
+
+    lua_State *State() const { return lua.Get(); }
+    // Empty until a script has been accepted.
+    const std::string &ScriptPath() const { return script_path; }
+    const std::vector<std::uint8_t> &ScriptDigest() const { return script_digest; }
+    const lppHandlerStats &Stats(lppHandlerId handler) const { return handler_stats[handler]; }
+    // Bytes held by the state; any thread.
+    std::size_t MemoryUsed() const { return lua.Budget().memory_used.load(std::memory_order_relaxed); }
+
+private:
+    // What a handler receives besides its name.
+    enum class HandlerArgs {
+        EventNumber,          // ProcessAgentEvent(event)
+        EventNumberAndFlows,  // ProcessFlowEvent(event, flows)
+        Flows,                // ProcessFlowMap(flows), ProcessFlowStats(flows)
+    };
+    // Calls the script's global name by protected call; a script error is
+    // logged, a missing global thrown.
+    void InvokeHandler(lppHandlerId handler, lppEvent &event, HandlerArgs args, bool counters_only);
+    // Builds the handler's arguments and calls it; returns whether the call
+    // failed. Part of InvokeHandler, timed and counted there.
+    bool CallHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
+
+    // Declared before the state: lpp.print and lpp.debug read it, from
+    // finalizers too, until the state is closed.
+    const std::string tag;
+    lppLuaState lua;
+    std::atomic<std::uint8_t> handler_mask{0};
+    std::string script_path;
+    std::vector<std::uint8_t> script_digest;
+    lppHandlerStats handler_stats[LPP_HANDLER_ID_COUNT];
+};

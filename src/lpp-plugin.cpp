@@ -81,18 +81,9 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
 
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow)
 {
-    if ((runtime.HandlerMask() & LPP_HANDLER_FLOW_EVENT) == 0) return;
-    // Without a flow there are no counters to copy and nothing for the
-    // handler to describe.
-    if (!flow) return;
-
-    std::unique_lock<std::mutex> queue_lock = queue.Lock();
-    if (queue.Refuse(queue_lock, 1)) return;
-    // Built under the queue mutex: counters are copied in queue order, so a
-    // later record of a flow never carries older counters than an earlier one.
-    lppEvent record(static_cast<std::uint16_t>(event));
-    record.PushFlow(flow);
-    queue.Append(queue_lock, std::move(record));
+    // An entry without a document holds a null one.
+    json none;
+    lppPlugin::DispatchProcessorEvent(event, flow, none);
 }
 
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow, json &doc)
@@ -104,6 +95,8 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
 
     std::unique_lock<std::mutex> queue_lock = queue.Lock();
     if (queue.Refuse(queue_lock, 1)) return;
+    // Built under the queue mutex: counters are copied in queue order, so a
+    // later record of a flow never carries older counters than an earlier one.
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow, doc);
     queue.Append(queue_lock, std::move(record));

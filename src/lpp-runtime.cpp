@@ -133,19 +133,6 @@ static_assert(Run("LPP_ORIGIN_UNKNOWN", 3, 0) && Run("LPP_ADDRTYPE_NONE", 7, 1) 
 static_assert(Run("LPP_IPPROTO_ICMP", 1, 1) && Run("LPP_IPPROTO_IP", 1, 0) && Run("LPP_IPPROTO_IPV6", 1, 41));
 static_assert(Run("LPP_IPPROTO_RAW", 1, 255) && Run("LPP_IPPROTO_TCP", 1, 6) && Run("LPP_IPPROTO_UDP", 1, 17));
 
-struct lppHandler {
-    lppHandlerId id;
-    std::uint8_t bit;
-};
-
-// The handlers a script may define, in the order they are looked for.
-const lppHandler lppHandlers[] = {
-    {LPP_HANDLER_ID_AGENT_EVENT, LPP_HANDLER_AGENT_EVENT},
-    {LPP_HANDLER_ID_FLOW_EVENT, LPP_HANDLER_FLOW_EVENT},
-    {LPP_HANDLER_ID_FLOW_MAP, LPP_HANDLER_FLOW_MAP},
-    {LPP_HANDLER_ID_FLOW_STATS, LPP_HANDLER_FLOW_STATS},
-};
-
 // Lua's C modules (cjson, zlib, lpeg...) are built to find the Lua API in the
 // process's global scope, not linked against the Lua library. A daemon that
 // loads this plugin with RTLD_LOCAL keeps the Lua library out of that scope,
@@ -251,8 +238,8 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
     lua_settop(L, handler - 1);
 
     handler_mask.exchange(0);
-    for (const lppHandler &candidate : lppHandlers) {
-        if (ScriptHasFunction(lppHandlerNames[candidate.id])) handler_mask.fetch_or(candidate.bit);
+    for (int id = 0; id < LPP_HANDLER_ID_COUNT; id++) {
+        if (ScriptHasFunction(lppHandlerNames[id])) handler_mask.fetch_or(static_cast<std::uint8_t>(1u << id));
     }
     if (handler_mask.load() == 0)
         throw vdException("%s: %s: no script functions defined", tag.c_str(), script_path.c_str());

@@ -13,15 +13,8 @@
 #include "lpp-event.hpp"
 #include "lpp-limits.hpp"
 
-// Bits of the handler mask: which handlers the script defines.
-enum : std::uint8_t {
-    LPP_HANDLER_AGENT_EVENT = 0x01,
-    LPP_HANDLER_FLOW_EVENT = 0x02,
-    LPP_HANDLER_FLOW_MAP = 0x04,
-    LPP_HANDLER_FLOW_STATS = 0x08,
-};
-
-// The script's handlers, as the status document names and counts them.
+// The script's handlers, in the order a build looks for them; the status
+// document names and counts them.
 enum lppHandlerId : int {
     LPP_HANDLER_ID_AGENT_EVENT,
     LPP_HANDLER_ID_FLOW_EVENT,
@@ -30,6 +23,14 @@ enum lppHandlerId : int {
     LPP_HANDLER_ID_COUNT,
 };
 extern const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT];
+
+// Bits of the handler mask: which handlers the script defines.
+enum : std::uint8_t {
+    LPP_HANDLER_AGENT_EVENT = 1 << LPP_HANDLER_ID_AGENT_EVENT,
+    LPP_HANDLER_FLOW_EVENT = 1 << LPP_HANDLER_ID_FLOW_EVENT,
+    LPP_HANDLER_FLOW_MAP = 1 << LPP_HANDLER_ID_FLOW_MAP,
+    LPP_HANDLER_FLOW_STATS = 1 << LPP_HANDLER_ID_FLOW_STATS,
+};
 
 // What one handler has done since the runtime was created. Written by the
 // worker alone, read by status readers on the daemon's threads.

@@ -54,15 +54,13 @@ namespace {
 
 using Event = vdPluginProcessor::Event;
 
-// Every bucket of map can be taken by another thread.
-bool BucketsFree(vdFlowMap &map)
+// Whether take, run on another thread, finishes: what it locks is free. A
+// thread that stays blocked is left behind.
+bool FreeForAnotherThread(const std::function<void()> &take)
 {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread other([&map, done] {
-        for (std::size_t b = 0; b < map.GetBuckets(); b++) {
-            map.Acquire(b);
-            map.Release(b);
-        }
+    std::thread other([take, done] {
+        take();
         *done = true;
     });
     const bool free = lpptest::WaitFor([&] { return done->load(); });
@@ -71,6 +69,17 @@ bool BucketsFree(vdFlowMap &map)
     else
         other.detach();
     return free;
+}
+
+// Every bucket of map can be taken by another thread.
+bool BucketsFree(vdFlowMap &map)
+{
+    return FreeForAnotherThread([&map] {
+        for (std::size_t b = 0; b < map.GetBuckets(); b++) {
+            map.Acquire(b);
+            map.Release(b);
+        }
+    });
 }
 
 // What the queue holds: the event number and flows of each record.
@@ -83,23 +92,6 @@ std::vector<std::pair<unsigned, std::vector<vdFlow *>>> QueueContents(lppPlugin 
         contents.emplace_back(record.event, flows);
     });
     return contents;
-}
-
-// Whether the queue mutex is free: another thread locks it. One that stays
-// blocked is left behind, as BucketsFree leaves its own.
-bool QueueFree(lppPlugin &plugin)
-{
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread other([&plugin, done] {
-        plugin.Queue().Lock();
-        *done = true;
-    });
-    const bool free = lpptest::WaitFor([&] { return done->load(); });
-    if (free)
-        other.join();
-    else
-        other.detach();
-    return free;
 }
 
 // Calls intake with the n-th allocation failing, for n = 1, 2, ... until a
@@ -134,7 +126,7 @@ int FailEachAllocation(lppPlugin &plugin,
             EXPECT_EQ(flows[k].use_count(), uses_before[k]) << "allocation " << n << ", flow " << k;
         // QueueContents locked the mutex above, so it was not left held by
         // another thread; another thread checks it is free right now as well.
-        EXPECT_TRUE(QueueFree(plugin)) << "allocation " << n;
+        EXPECT_TRUE(FreeForAnotherThread([&plugin] { plugin.Queue().Lock(); })) << "allocation " << n;
     }
     ADD_FAILURE() << "the intake never got through";
     return failures;

@@ -20,8 +20,7 @@ void Add(std::atomic<T> &counter, T amount)
 
 }  // namespace
 
-void lppLuaRuntime::InvokeHandler(
-    lppHandlerId handler, lppEvent &event, HandlerArgs handler_args, bool counters_only)
+void lppLuaRuntime::Invoke(lppHandlerId handler, lppEvent &event)
 {
     lppHandlerStats &stats = handler_stats[handler];
     const lppLuaBudget &budget = lua.Budget();
@@ -45,7 +44,7 @@ void lppLuaRuntime::InvokeHandler(
     };
     bool failed = true;
     try {
-        failed = CallHandler(lppHandlerNames[handler], event, handler_args, counters_only);
+        failed = CallHandler(handler, event);
     } catch (...) {
         count(true);
         throw;
@@ -53,9 +52,12 @@ void lppLuaRuntime::InvokeHandler(
     count(failed);
 }
 
-bool lppLuaRuntime::CallHandler(
-    const char *name, lppEvent &event, HandlerArgs handler_args, bool counters_only)
+bool lppLuaRuntime::CallHandler(lppHandlerId handler, lppEvent &event)
 {
+    const char *name = lppHandlerNames[handler];
+    const bool pass_flows = handler != LPP_HANDLER_ID_AGENT_EVENT;
+    const bool pass_event = handler == LPP_HANDLER_ID_AGENT_EVENT || handler == LPP_HANDLER_ID_FLOW_EVENT;
+    const bool counters_only = handler == LPP_HANDLER_ID_FLOW_STATS;
     lua_State *L = lua.Get();
     lppStackGuard stack_guard(L);
 
@@ -86,7 +88,7 @@ bool lppLuaRuntime::CallHandler(
     // moved here, below every call frame: a finaliser that the building runs
     // cannot reach them, whatever it does with the debug library.
     int flows = 0;
-    if (handler_args != HandlerArgs::EventNumber) {
+    if (pass_flows) {
         lua_State *thread = nullptr;
         int array = 0;
         try {
@@ -117,11 +119,11 @@ bool lppLuaRuntime::CallHandler(
 
     lua_pushvalue(L, function);
     int nargs = 0;
-    if (handler_args != HandlerArgs::Flows) {
+    if (pass_event) {
         lua_pushinteger(L, static_cast<lua_Integer>(event.event));
         nargs++;
     }
-    if (handler_args != HandlerArgs::EventNumber) {
+    if (pass_flows) {
         lua_pushvalue(L, flows);
         nargs++;
     }
@@ -135,24 +137,4 @@ bool lppLuaRuntime::CallHandler(
         return true;
     }
     return false;
-}
-
-void lppLuaRuntime::ProcessAgentEvent(lppEvent &event)
-{
-    InvokeHandler(LPP_HANDLER_ID_AGENT_EVENT, event, HandlerArgs::EventNumber, false);
-}
-
-void lppLuaRuntime::ProcessFlowEvent(lppEvent &event)
-{
-    InvokeHandler(LPP_HANDLER_ID_FLOW_EVENT, event, HandlerArgs::EventNumberAndFlows, false);
-}
-
-void lppLuaRuntime::ProcessFlowMap(lppEvent &event)
-{
-    InvokeHandler(LPP_HANDLER_ID_FLOW_MAP, event, HandlerArgs::Flows, false);
-}
-
-void lppLuaRuntime::ProcessFlowStats(lppEvent &event)
-{
-    InvokeHandler(LPP_HANDLER_ID_FLOW_STATS, event, HandlerArgs::Flows, true);
 }

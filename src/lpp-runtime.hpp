@@ -57,11 +57,13 @@ public:
     // changes), then builds a new state that has run the script at path.
     void Build(const std::string &path, const std::vector<std::uint8_t> &digest);
 
-    // Handler invocations. Worker thread only.
-    void ProcessAgentEvent(lppEvent &event);
-    void ProcessFlowEvent(lppEvent &event);
-    void ProcessFlowMap(lppEvent &event);
-    void ProcessFlowStats(lppEvent &event);
+    // Calls the script's handler by protected call with what it receives:
+    // the event number (ProcessAgentEvent, ProcessFlowEvent) and an array of
+    // the event's flow tables (ProcessFlowEvent, ProcessFlowMap, and the
+    // counters-only form for ProcessFlowStats). A script error is logged, a
+    // missing global thrown; either way the call is counted in the handler's
+    // statistics. Worker thread only.
+    void Invoke(lppHandlerId handler, lppEvent &event);
 
     // A full collection cycle, counted as one call of the script: the
     // finalizers it runs are the script's code.
@@ -97,18 +99,9 @@ public:
     std::size_t MemoryUsed() const { return lua.Budget().memory_used.load(std::memory_order_relaxed); }
 
 private:
-    // What a handler receives besides its name.
-    enum class HandlerArgs {
-        EventNumber,          // ProcessAgentEvent(event)
-        EventNumberAndFlows,  // ProcessFlowEvent(event, flows)
-        Flows,                // ProcessFlowMap(flows), ProcessFlowStats(flows)
-    };
-    // Calls the script's global name by protected call; a script error is
-    // logged, a missing global thrown.
-    void InvokeHandler(lppHandlerId handler, lppEvent &event, HandlerArgs args, bool counters_only);
     // Builds the handler's arguments and calls it; returns whether the call
-    // failed. Part of InvokeHandler, timed and counted there.
-    bool CallHandler(const char *name, lppEvent &event, HandlerArgs args, bool counters_only);
+    // failed. Part of Invoke, timed and counted there.
+    bool CallHandler(lppHandlerId handler, lppEvent &event);
 
     // Declared before the state: lpp.print and lpp.debug read it, from
     // finalizers too, until the state is closed.

@@ -29,15 +29,15 @@ void *lppPlugin::Entry()
         using Event = vdPluginProcessor::Event;
         switch (static_cast<Event>(record.event)) {
         case Event::FLOW_MAP:
-            if (mask & LPP_HANDLER_FLOW_MAP) runtime.ProcessFlowMap(record);
-            if (runtime.HandlerMask() & LPP_HANDLER_FLOW_STATS) runtime.ProcessFlowStats(record);
+            if (mask & LPP_HANDLER_FLOW_MAP) runtime.Invoke(LPP_HANDLER_ID_FLOW_MAP, record);
+            if (runtime.HandlerMask() & LPP_HANDLER_FLOW_STATS) runtime.Invoke(LPP_HANDLER_ID_FLOW_STATS, record);
             break;
         case Event::FLOW_NEW: case Event::FLOW_EXPIRING: case Event::FLOW_EXPIRED: case Event::FLOW_INTEL:
         case Event::DPI_NEW: case Event::DPI_UPDATE: case Event::DPI_COMPLETE:
-            if (mask & LPP_HANDLER_FLOW_EVENT) runtime.ProcessFlowEvent(record);
+            if (mask & LPP_HANDLER_FLOW_EVENT) runtime.Invoke(LPP_HANDLER_ID_FLOW_EVENT, record);
             break;
         case Event::UPDATE_INIT: case Event::UPDATE_COMPLETE:
-            if (mask & LPP_HANDLER_AGENT_EVENT) runtime.ProcessAgentEvent(record);
+            if (mask & LPP_HANDLER_AGENT_EVENT) runtime.Invoke(LPP_HANDLER_ID_AGENT_EVENT, record);
             break;
         default:
             // Dropped unhandled: Event::NONE, which callers queue as a marker

@@ -1,3 +1,5 @@
+// What the benchmarks share: plugins built from a configuration, with or
+// without their worker.
 #include "bench-support.hpp"
 
 namespace lppbench {

@@ -1,3 +1,4 @@
+// Runs tcpdump and nDPI's reader on a capture and parses what they print.
 #include "capture-reference.hpp"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// The logging capture driver of the capture tests.
 #include "capture-test-driver.hpp"
 
 #include <sstream>

@@ -1,3 +1,5 @@
+// The flow-table fixture: a runtime without a script, flows of each kind,
+// and the canonical text of Lua values.
 #include "flowtable-fixture.hpp"
 
 #include <cstring>

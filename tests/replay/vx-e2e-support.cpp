@@ -1,3 +1,5 @@
+// Running vessix-replay from the tests: folders, files, the child process
+// and its output.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

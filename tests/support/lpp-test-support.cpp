@@ -1,3 +1,5 @@
+// Helpers shared by the test programs: log and sink capture, temporary
+// folders, the global configuration, bounded waits.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

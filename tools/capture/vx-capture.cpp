@@ -1,3 +1,4 @@
+// The capture input: frames in, plugin events out, in capture time.
 #include "vx-capture.hpp"
 
 #include <poll.h>

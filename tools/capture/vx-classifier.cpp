@@ -1,3 +1,4 @@
+// Protocol detection with nDPI and its results in a vdFlow's form.
 #include "vx-classifier.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Decapsulation of captured frames down to the IP packet of a flow.
 #include "vx-decode.hpp"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Events from packets and capture time: new flows, detection, update
+// cycles, expiry and purging.
 #include "vx-event-scheduler.hpp"
 
 #include <algorithm>

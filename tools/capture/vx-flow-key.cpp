@@ -1,3 +1,4 @@
+// Flow keys, digests and address kinds of captured packets.
 #include "vx-flow-key.hpp"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// The flows of a capture, their counters and TCP state.
 #include "vx-flow-tracker.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Frames from a pcap or pcapng file, or a live interface, through libpcap.
 #include "vx-pcap-reader.hpp"
 
 #include <sys/stat.h>

@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 
+#include "lpp-debug-guard.hpp"
 #include "lpp-file.hpp"
 #include "lpp-runtime.hpp"
 #include "lpp-script.hpp"
@@ -169,6 +170,7 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
             luaL_requiref(state, library.name, library.open, 1);
             lua_pop(state, 1);
         }
+        lppGuardDebugLibrary(state);
         return 0;
     });
 

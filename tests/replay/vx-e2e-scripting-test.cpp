@@ -272,4 +272,210 @@ TEST_F(Scripting, RecipesOfTheReferenceRunWithoutErrorAndDoWhatTheySay)
     }
 }
 
+// Scripts that turn the debug library on the state of C code. Each attack is
+// refused with a Lua error in the handler, naming the function and why; the
+// worker handles the next event. Without the refusals, the rows marked so
+// crash the process (a use-after-free or a wild pointer, as AddressSanitizer
+// shows).
+struct DebugAttack {
+    const char *name;
+    const char *attack;   // Lua statements in the handler of the first event
+    const char *refusal;  // in the handler's error line
+};
+
+// free_boxes(co, level) calls the finaliser of every userdata among the
+// slots of the frame at level, as its caller counts levels, of thread co or
+// of the running thread (co nil): the box of a string buffer frees the
+// buffer its C function is writing into.
+const char *const kDebugAttackPrelude = R"(
+function free_boxes(co, level)
+  local function slot(n)
+    if co then return debug.getlocal(co, level, n) end
+    return debug.getlocal(level + 2, n)
+  end
+  local n = 1
+  while true do
+    local name, value = slot(n)
+    if not name then break end
+    local mt = type(value) == "userdata" and getmetatable(value)
+    if mt and mt.__gc then mt.__gc(value) end
+    n = n + 1
+  end
+end
+function ProcessAgentEvent(event)
+  if event == LPP_EVENT_UPDATE_INIT then
+    attack()
+    lpp.print("attack survived")
+  else
+    lpp.print("next event handled")
+  end
+end
+function attack()
+)";
+
+class DebugAttacks : public vxReplayTest {
+protected:
+    void ExpectRefusedThenNextHandled(const DebugAttack &row)
+    {
+        SCOPED_TRACE(row.name);
+        const std::string script = std::string(kDebugAttackPrelude) + row.attack + "\nend\n";
+        auto run = RunScript(script,
+            "{\"op\":\"agent\",\"event\":\"update_init\"}\n{\"op\":\"agent\",\"event\":\"update_complete\"}\n",
+            {"-d"});
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        const std::string all = run.out + run.err;
+        const auto errors = LinesWith(all, "lua: ProcessAgentEvent: error: ");
+        ASSERT_EQ(errors.size(), 1u) << all;
+        EXPECT_NE(errors[0].find(row.refusal), std::string::npos) << errors[0];
+        EXPECT_TRUE(LinesWith(all, "lua: attack survived").empty()) << all;
+        EXPECT_EQ(LinesWith(all, "lua: next event handled").size(), 1u) << all;
+    }
+};
+
+TEST_F(DebugAttacks, UpvaluesOfCFunctionsAreRefused)
+{
+    const DebugAttack rows[] = {
+        // Crashes without the refusal: the iterator takes 42 for its state.
+        {"gmatch state replaced",
+            "local it = string.gmatch('abc', '.') debug.setupvalue(it, 3, 42) it()",
+            "debug.setupvalue: upvalues of C functions are not accessible"},
+        {"plugin reference read", "debug.getupvalue(lpp.print, 1)",
+            "debug.getupvalue: upvalues of C functions are not accessible"},
+        {"file of a lines iterator", "debug.upvalueid(io.lines('/dev/null'), 1)",
+            "debug.upvalueid: upvalues of C functions are not accessible"},
+        {"joined into a C function", "local x debug.upvaluejoin(function() return x end, 1, lpp.print, 1)",
+            "debug.upvaluejoin: upvalues of C functions are not accessible"},
+        {"a light C function", "debug.setupvalue(print, 1, 42)",
+            "debug.setupvalue: upvalues of C functions are not accessible"},
+        {"the library as require gives it", "require('debug').setupvalue(string.gmatch('a', '.'), 1, 42)",
+            "debug.setupvalue: upvalues of C functions are not accessible"},
+    };
+    for (const DebugAttack &row : rows) ExpectRefusedThenNextHandled(row);
+}
+
+TEST_F(DebugAttacks, SlotsOfCFramesAndOfTheMachineAreRefused)
+{
+    const DebugAttack rows[] = {
+        // Crashes without the refusal: gsub writes into the freed buffer.
+        {"gsub replacement function",
+            "string.gsub(string.rep('x', 3000), '.', function(c) free_boxes(nil, 2) return c .. c end)",
+            "debug.getlocal: locals of C functions are not accessible"},
+        // Crashes without the refusal: table.concat writes into the freed buffer.
+        {"metamethod under table.concat",
+            "local t = setmetatable({}, {__index = function() free_boxes(nil, 2) return string.rep('y', 600) end})\n"
+            "table.concat(t, ',', 1, 10)",
+            "debug.getlocal: locals of C functions are not accessible"},
+        {"table.sort comparator",
+            "table.sort({3, 2, 1}, function(a, b) debug.setlocal(2, 1, 42) return a < b end)",
+            "debug.setlocal: locals of C functions are not accessible"},
+        {"finaliser run by the collector",
+            "local refusal\n"
+            "setmetatable({}, {__gc = function() refusal = select(2, pcall(free_boxes, nil, 3)) end})\n"
+            "collectgarbage() error(refusal, 0)",
+            "debug.getlocal: locals of C functions are not accessible"},
+        // Crashes without the refusal: the main thread's gsub, reached from a coroutine.
+        {"other thread: the main thread from a coroutine",
+            "local main = coroutine.running()\n"
+            "string.gsub(string.rep('x', 3000), '.', function(c)\n"
+            "  coroutine.wrap(function() free_boxes(main, 2) end)() return c .. c end)",
+            "debug.getlocal: locals of C functions are not accessible"},
+        {"other thread: a coroutine suspended in yield",
+            "local co = coroutine.create(function() pcall(coroutine.yield) end)\n"
+            "coroutine.resume(co) debug.setlocal(co, 0, 1, 42)",
+            "debug.setlocal: locals of C functions are not accessible"},
+        {"the debug function's own frame", "debug.getlocal(0, 1)",
+            "debug.getlocal: locals of C functions are not accessible"},
+        // Crashes without the refusal: the table a constructor fills becomes a string.
+        {"a temporary of a Lua frame",
+            "local function g()\n"
+            "  for n = 1, 20 do if debug.getlocal(2, n) == '(temporary)' then debug.setlocal(2, n, 's') end end\n"
+            "end\n"
+            "local t = {g(), 2, 3}",
+            "debug.setlocal: temporaries of the virtual machine are not accessible"},
+    };
+    for (const DebugAttack &row : rows) ExpectRefusedThenNextHandled(row);
+}
+
+TEST_F(DebugAttacks, TheRegistryAndTheTypesOfUserdataAreRefused)
+{
+    const DebugAttack rows[] = {
+        // Crashes without the refusal: io.write takes the string for a file.
+        {"default output replaced", "debug.getregistry()._IO_output = 'x' io.write('y')",
+            "debug.getregistry: the registry is not accessible"},
+        // Crashes without the refusal: io.close takes a light userdata for a file.
+        {"light userdata passed off as a file",
+            "local x local id = debug.upvalueid(function() return x end, 1)\n"
+            "debug.setmetatable(id, getmetatable(io.stdout)) io.close(id)",
+            "debug.setmetatable: metatables of userdata are not accessible"},
+        {"a file's metatable replaced", "debug.setmetatable(io.stdout, {})",
+            "debug.setmetatable: metatables of userdata are not accessible"},
+        {"a file's user value set", "debug.setuservalue(io.stdout, {})",
+            "debug.setuservalue: user values of userdata are not accessible"},
+    };
+    for (const DebugAttack &row : rows) ExpectRefusedThenNextHandled(row);
+}
+
+// What the debug library keeps, with Lua's own results and argument errors
+// (those of the stock library, checked against it): locals of Lua frames, of
+// this thread and of a suspended coroutine, varargs, parameter names,
+// upvalues of Lua functions, metatables and user values, tracebacks and
+// getinfo, which tells C frames apart.
+TEST_F(DebugAttacks, EverythingElseWorksAsTheManualSays)
+{
+    auto run = RunScript(R"(
+local function show(...)
+  local t = table.pack(...)
+  for i = 1, t.n do t[i] = tostring(t[i]) end
+  lpp.print("kept " .. table.concat(t, " "))
+end
+function ProcessAgentEvent(event)
+  local a = 10
+  show(debug.getlocal(1, 2))
+  show(debug.setlocal(1, 2, 11), a)
+  show(debug.getlocal(1, 99))
+  local up = 5
+  local function f(p, q) return up + p end
+  show(debug.getlocal(f, 1), debug.getlocal(f, 3))
+  show(debug.getupvalue(f, 1))
+  show(debug.setupvalue(f, 1, 6), f(1))
+  local other = 100
+  local function g() return other end
+  show(type(debug.upvalueid(f, 1)), debug.upvalueid(f, 1) == debug.upvalueid(g, 1))
+  debug.upvaluejoin(f, 1, g, 1)
+  show(f(1), debug.upvalueid(f, 1) == debug.upvalueid(g, 1))
+  local co = coroutine.create(function(x) local y = x * 2; coroutine.yield() end)
+  coroutine.resume(co, 4)
+  show(debug.getlocal(co, 1, 2))
+  show(debug.setlocal(co, 1, 2, 9), select(2, debug.getlocal(co, 1, 2)))
+  local function v(...) return debug.getlocal(1, -1) end
+  show(v("va"))
+  show(pcall(debug.getlocal, 100, 1))
+  show(pcall(debug.setlocal, co, 5, 1, 0))
+  show(pcall(debug.getlocal, co, 1))
+  show(pcall(debug.setupvalue, f, 1))
+  show(pcall(debug.upvaluejoin, f, 9, g, 1))
+  show(debug.setmetatable(10, nil), getmetatable(setmetatable({}, {__metatable = 1})), debug.getmetatable("").__index == string)
+  local t = {}
+  show(debug.setmetatable(t, {__index = {k = "mt"}}) == t, t.k)
+  show(debug.getuservalue(io.stdout), debug.getuservalue(1))
+  show(type(debug.traceback()), debug.getinfo(1, "S").what)
+  string.gsub("a", ".", function() show(debug.getinfo(2, "S").what, debug.getinfo(2, "f").func == string.gsub) end)
+  show(package.loaded.debug == debug, require("debug") == debug)
+end
+)",
+        "{\"op\":\"agent\",\"event\":\"update_init\"}\n", {"-d"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(LinesWith(run.out + run.err, "lua: ProcessAgentEvent: error: ").empty()) << run.out << run.err;
+    const std::vector<std::string> expected = {
+        "a 10", "a 11", "nil", "p nil", "up 5", "up 7", "userdata false", "101 true", "y 8", "y 9",
+        "(vararg) va",
+        "false bad argument #1 to 'debug.getlocal' (level out of range)",
+        "false bad argument #2 to 'debug.setlocal' (level out of range)",
+        "false bad argument #3 to 'debug.getlocal' (number expected, got no value)",
+        "false bad argument #3 to 'debug.setupvalue' (value expected)",
+        "false bad argument #2 to 'debug.upvaluejoin' (invalid upvalue index)",
+        "10 1 true", "true mt", "nil nil", "string Lua", "C true", "true true"};
+    EXPECT_EQ(LinesWith(run.out, "lua: kept "), expected) << run.out;
+}
+
 }  // namespace

@@ -182,34 +182,40 @@ TEST_F(HostileTest, ScriptThatReplacesLppOrTheConstants)
       lpp.dispatch = 42
       lpp.print("ok " .. tostring(LPP_EVENT_FLOW_NEW))
       lpp.dispatch("t", {}, "p", 0, 0)
-    elseif f.step == 2 then
-      debug.setupvalue(lpp.debug, 1, io.stdout)
+    elseif f.step == 2 or f.step == 4 then
+      local library = f.step == 2 and debug or unguarded
+      library.setupvalue(lpp.debug, 1, io.stdout)
       lpp.debug("through a foreign reference")
-    elseif f.step == 3 then
-      debug.setupvalue(lpp.print, 1, nil)
+    elseif f.step == 3 or f.step == 5 then
+      local library = f.step == 3 and debug or unguarded
+      library.setupvalue(lpp.print, 1, nil)
       lpp.print("through no reference")
     else
       lpp = nil
       lpp.print("unreachable")
     end
-)"));
-    for (int step = 1; step <= 4; step++) {
+)", "local unguarded = " + kUnguardedDebug + "\n"));
+    // Steps 2 and 3 meet the debug library's refusal; 4 and 5 do the same
+    // through Lua's own, unguarded, and meet the plugin's checks.
+    for (int step = 1; step <= 6; step++) {
         auto flow = MakeFlow();
         SendFlow(Event::FLOW_NEW, flow, json{{"case", "hostile"}, {"step", step}});
     }
-    // print_line kept the original lpp.print, whose upvalue step 3 replaced:
+    // print_line kept the original lpp.print, whose upvalue step 5 replaced:
     // from then on it raises instead of printing.
     auto next = MakeFlow();
     SendFlow(Event::FLOW_NEW, next, json{{"case", "next"}, {"n", 1}});
-    ASSERT_TRUE(WaitFor([this] { return Errors().size() == 5 || plugin->HasEnded(); })) << log.Text();
+    ASSERT_TRUE(WaitFor([this] { return Errors().size() == 7 || plugin->HasEnded(); })) << log.Text();
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();
     auto errors = Errors();
     EXPECT_EQ(log.Matching(": ok changed").size(), 1u) << log.Text();
     EXPECT_TRUE(Contains(errors[0], "attempt to call a number value")) << errors[0];
-    EXPECT_TRUE(Contains(errors[1], "plugin reference lost")) << errors[1];
-    EXPECT_TRUE(Contains(errors[2], "plugin reference lost")) << errors[2];
-    EXPECT_TRUE(Contains(errors[3], "attempt to index a nil value (global 'lpp')")) << errors[3];
+    EXPECT_TRUE(Contains(errors[1], "debug.setupvalue: upvalues of C functions are not accessible")) << errors[1];
+    EXPECT_TRUE(Contains(errors[2], "debug.setupvalue: upvalues of C functions are not accessible")) << errors[2];
+    EXPECT_TRUE(Contains(errors[3], "plugin reference lost")) << errors[3];
     EXPECT_TRUE(Contains(errors[4], "plugin reference lost")) << errors[4];
+    EXPECT_TRUE(Contains(errors[5], "attempt to index a nil value (global 'lpp')")) << errors[5];
+    EXPECT_TRUE(Contains(errors[6], "plugin reference lost")) << errors[6];
     EXPECT_TRUE(log.Matching("through").empty());
 
     // A reload gives the next script a fresh lpp and fresh constants.
@@ -247,11 +253,13 @@ TEST_F(HostileTest, PluginFunctionsReachedThroughTheDebugLibraryRefuseForeignCal
     // stack while a global lookup runs __index. Called by a script, with
     // nothing or with a light userdata of its own, it must raise, not run.
     // Nothing else in the registry is a function with the builder's many
-    // upvalues: the key strings are out of the script's reach.
+    // upvalues: the key strings are out of the script's reach, even through
+    // Lua's own debug library; the plugin's refuses the registry.
     Start(Script(R"(
     local runner = stolen_runner()
     local builders = 0
-    for _, v in pairs(debug.getregistry()) do
+    print_line("registry " .. select(2, pcall(debug.getregistry)))
+    for _, v in pairs(unguarded.getregistry()) do
       if type(v) == "function" and debug.getinfo(v, "u").nups > 100 then builders = builders + 1 end
     end
     local fake = debug.upvalueid(function() return runner end, 1)
@@ -262,7 +270,7 @@ TEST_F(HostileTest, PluginFunctionsReachedThroughTheDebugLibraryRefuseForeignCal
     end
     print_line("stolen " .. tostring(runner ~= nil) .. " " .. builders)
     for _, outcome in ipairs(outcomes) do print_line("outcome " .. outcome) end
-)", R"(
+)", "local unguarded = " + kUnguardedDebug + R"(
 local runner
 setmetatable(_G, {__index = function(_, name)
   if name == "ProcessAgentEvent" then
@@ -275,6 +283,7 @@ function stolen_runner() return runner end
     ASSERT_TRUE(HostileThenNext()) << log.Text();
     EXPECT_TRUE(Errors().empty()) << log.Text();
     ASSERT_EQ(log.Matching(": stolen true 0").size(), 1u) << log.Text();
+    EXPECT_EQ(log.Matching(": registry debug.getregistry: the registry is not accessible").size(), 1u) << log.Text();
     auto outcomes = log.Matching(": outcome ");
     ASSERT_EQ(outcomes.size(), 3u) << log.Text();
     for (const auto &outcome : outcomes)
@@ -351,13 +360,20 @@ TEST_F(HostileTest, TopLevelErrorAfterDefiningHandlersEndsTheLoopUntilRestarted)
 // Scripts that turn the debug library on the plugin's own values: the
 // frames of its C functions, reached from a finaliser that one of their
 // allocations runs; the flow-table builder and references in the registry.
-// Each case must leave the process whole, the payloads intact, and the
-// flow tables of the events after it with the keys of an untouched one.
+// Each case runs twice: with the debug library scripts have, which refuses
+// the attack, and with Lua's own, unguarded, loaded as native code, which
+// lets it reach the plugin's own defences. Either way it must leave the
+// process whole, the payloads intact, and the flow tables of the events
+// after it with the keys of an untouched one.
 struct DebugCase {
     const char *name;
     const char *hostile;
     int payloads;       // payloads the hostile event dispatches, each "payload <round>"
     bool during_build;  // whether its finalisers run while tables are built
+    // What the debug library scripts have answers, or null when the attack
+    // finds no frame of the plugin's to refuse: lpp.dispatch allocates
+    // nothing in Lua, so no finaliser runs inside it.
+    const char *refusal;
 };
 
 // Stashes the main thread, so that a finaliser running on any thread can
@@ -369,6 +385,14 @@ struct DebugCase {
 // any handler.
 const char *const kDebugPrelude = R"(
 local main = coroutine.running()
+-- Prints the first refusal of the debug library that a finaliser meets.
+local refused = false
+local function note(ok, message)
+  if not ok and not refused and tostring(message):find("not accessible") then
+    refused = true
+    lpp.print("refused " .. tostring(message))
+  end
+end
 local function lowest_level(co)
   local level = 0
   while debug.getinfo(co, level + 1, "l") do level = level + 1 end
@@ -385,7 +409,7 @@ function arm(action)
   local mt = {}
   mt.__gc = function()
     reached = reached or select(2, lowest_level(main))
-    pcall(action)
+    note(pcall(action))
     setmetatable({}, mt)
   end
   for _ = 1, 20 do setmetatable({}, mt) end
@@ -413,7 +437,7 @@ end
 function dispatch_with(slot)
   local function fin()
     local info = debug.getinfo(2, "f")
-    if info and info.func == lpp.dispatch then debug.setlocal(2, slot, 12345) end
+    if info and info.func == lpp.dispatch then note(pcall(debug.setlocal, 3, slot, 12345)) end
   end
   collectgarbage("generational", 1, 100)
   local channels = {}
@@ -445,53 +469,68 @@ class DebugLibraryTest : public HostileTest, public ::testing::WithParamInterfac
 
 TEST_P(DebugLibraryTest, LeavesThePluginWholeAndLaterTablesAsSpecified)
 {
-    PayloadCapture sink;
-    Start(Script(GetParam().hostile, kDebugPrelude));
-    auto untouched = MakeFlow();
-    SendFlow(Event::FLOW_NEW, untouched, json{{"case", "next"}, {"n", 0}});
-    ASSERT_TRUE(WaitForLine("alive 0 ")) << log.Text();
-    ASSERT_TRUE(HostileThenNext(1)) << log.Text();
-    // More tables built while the script's finalisers keep running.
-    for (int n = 2; n <= 3; n++) {
-        auto flow = MakeFlow();
-        SendFlow(Event::FLOW_NEW, flow, json{{"case", "next"}, {"n", n}});
-    }
-    ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 3 ").empty() || plugin->HasEnded(); }))
-        << log.Text();
-    ASSERT_FALSE(plugin->HasEnded()) << log.Text();
-    EXPECT_TRUE(Errors().empty()) << log.Text();
+    for (const bool guarded : {true, false}) {
+        SCOPED_TRACE(guarded ? "the debug library scripts have" : "Lua's own debug library");
+        PayloadCapture sink;
+        const std::string library = guarded ? "" : "local debug = " + kUnguardedDebug + "\n";
+        Start(Script(GetParam().hostile, library + kDebugPrelude));
+        auto untouched = MakeFlow();
+        SendFlow(Event::FLOW_NEW, untouched, json{{"case", "next"}, {"n", 0}});
+        ASSERT_TRUE(WaitForLine("alive 0 ")) << log.Text();
+        ASSERT_TRUE(HostileThenNext(1)) << log.Text();
+        // More tables built while the script's finalisers keep running.
+        for (int n = 2; n <= 3; n++) {
+            auto flow = MakeFlow();
+            SendFlow(Event::FLOW_NEW, flow, json{{"case", "next"}, {"n", n}});
+        }
+        ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 3 ").empty() || plugin->HasEnded(); }))
+            << log.Text();
+        ASSERT_FALSE(plugin->HasEnded()) << log.Text();
+        if (guarded && GetParam().refusal != nullptr) {
+            EXPECT_FALSE(log.Matching(GetParam().refusal).empty()) << log.Text();
+            for (const auto &error : Errors()) EXPECT_TRUE(Contains(error, GetParam().refusal)) << error;
+        } else {
+            EXPECT_TRUE(Errors().empty()) << log.Text();
+            EXPECT_TRUE(log.Matching("not accessible").empty()) << log.Text();
+        }
 
-    auto alive = Printed("alive ");
-    ASSERT_EQ(alive.size(), 4u) << log.Text();
-    auto keys = [](const std::string &line) {
-        return line.substr(line.find(' '), line.rfind(" | ") - line.find(' '));
-    };
-    const std::string expected = keys(alive[0]);
-    EXPECT_TRUE(Contains(expected, " stats{")) << expected;
-    for (const auto &line : alive) EXPECT_EQ(keys(line), expected) << line;
-    const std::string reached = GetParam().during_build ? " | true" : " | false";
-    EXPECT_EQ(alive[3].substr(alive[3].rfind(" | ")), reached);
+        auto alive = Printed("alive ");
+        ASSERT_EQ(alive.size(), 4u) << log.Text();
+        auto keys = [](const std::string &line) {
+            return line.substr(line.find(' '), line.rfind(" | ") - line.find(' '));
+        };
+        const std::string expected = keys(alive[0]);
+        EXPECT_TRUE(Contains(expected, " stats{")) << expected;
+        for (const auto &line : alive) EXPECT_EQ(keys(line), expected) << line;
+        const std::string reached = GetParam().during_build ? " | true" : " | false";
+        EXPECT_EQ(alive[3].substr(alive[3].rfind(" | ")), reached);
 
-    auto payloads = sink.Payloads();
-    ASSERT_EQ(payloads.size(), static_cast<std::size_t>(GetParam().payloads));
-    for (std::size_t i = 0; i < payloads.size(); i++) {
-        EXPECT_EQ(payloads[i].bytes, "payload " + std::to_string(i + 1));
-        EXPECT_EQ(payloads[i].channels.size(), 2000u);
+        auto payloads = sink.Payloads();
+        ASSERT_EQ(payloads.size(), static_cast<std::size_t>(GetParam().payloads));
+        for (std::size_t i = 0; i < payloads.size(); i++) {
+            EXPECT_EQ(payloads[i].bytes, "payload " + std::to_string(i + 1));
+            EXPECT_EQ(payloads[i].channels.size(), 2000u);
+        }
+        Stop();
+        log.Clear();
     }
 }
 
+const char *const kCLocalsRefused = "locals of C functions are not accessible";
+const char *const kRegistryRefused = "debug.getregistry: the registry is not accessible";
+
 const DebugCase kDebugCases[] = {
-    {"DispatchChannelsReplaced", "dispatch_with(2)", 100, false},
-    {"DispatchPayloadReplaced", "dispatch_with(3)", 100, false},
-    {"DispatchNamesReplaced", "dispatch_with(6)", 100, false},
-    {"TableUnderConstructionReplaced", "arm(function() wreck_lowest('x') end)", 0, true},
+    {"DispatchChannelsReplaced", "dispatch_with(2)", 100, false, nullptr},
+    {"DispatchPayloadReplaced", "dispatch_with(3)", 100, false, nullptr},
+    {"DispatchNamesReplaced", "dispatch_with(6)", 100, false, nullptr},
+    {"TableUnderConstructionReplaced", "arm(function() wreck_lowest('x') end)", 0, true, kCLocalsRefused},
     {"RegistryReferencesReplaced", R"(
     arm(function()
       local registry = debug.getregistry()
       for key, value in pairs(registry) do
         if math.type(key) == "integer" and key > 2 and type(value) == "table" then registry[key] = 12345 end
       end
-    end))", 0, true},
+    end))", 0, true, kRegistryRefused},
     {"BuilderKeysRenamed", R"(
     each_builder(function(_, _, builder)
       if type(builder) == "thread" then return coroutine.close(builder) end
@@ -499,14 +538,15 @@ const DebugCase kDebugCases[] = {
         local _, text = debug.getupvalue(builder, i)
         debug.setupvalue(builder, i, string.upper(text))
       end
-    end))", 0, false},
+    end))", 0, false, kRegistryRefused},
     {"BuilderKeysRemoved", R"(
     each_builder(function(_, _, builder)
       if type(builder) == "thread" then return coroutine.resume(builder) end
       for i = 1, debug.getinfo(builder, "u").nups do debug.setupvalue(builder, i, nil) end
-    end))", 0, false},
+    end))", 0, false, kRegistryRefused},
     {"BuilderReplacedInTheRegistry",
-        "each_builder(function(registry, key) registry[key] = function() return {} end end)", 0, false},
+        "each_builder(function(registry, key) registry[key] = function() return {} end end)", 0, false,
+        kRegistryRefused},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, DebugLibraryTest, ::testing::ValuesIn(kDebugCases),

@@ -48,20 +48,24 @@ TEST_F(ScriptTest, FunctionsReturnNothing)
 }
 
 // print and debug hold the plugin in a userdata whose finalizer releases
-// nothing; a script that reaches it with the debug library cannot turn it
-// into a crash.
+// nothing; the debug library refuses to reach it, and a script that reaches
+// it all the same (Lua's own debug library, loaded as native code) cannot
+// turn it into a crash.
 TEST_F(ScriptTest, PluginReferenceOfPrintAndDebug)
 {
     Run(R"(
-        local _, reference = debug.getupvalue(lpp.print, 1)
+        Refused = select(2, pcall(debug.getupvalue, lpp.print, 1))
+        local unguarded = )" + kUnguardedDebug + R"(
+        local _, reference = unguarded.getupvalue(lpp.print, 1)
         Kind = type(reference)
         getmetatable(reference).__gc(reference)
         lpp.print('after finalizer')
-        Plain = select('#', debug.getupvalue(lpp.dispatch, 1))
-        debug.setupvalue(lpp.debug, 1, io.stdout)
+        Plain = select('#', unguarded.getupvalue(lpp.dispatch, 1))
+        unguarded.setupvalue(lpp.debug, 1, io.stdout)
         local ok, message = pcall(lpp.debug, 'lost')
         Lost = tostring(ok) .. ' ' .. message
     )");
+    EXPECT_EQ(Global("Refused"), "debug.getupvalue: upvalues of C functions are not accessible");
     EXPECT_EQ(Global("Kind"), "userdata");
     EXPECT_EQ(log.Matching("after finalizer"), std::vector<std::string>{"lua-test: after finalizer\n"});
     EXPECT_EQ(Global("Plain"), "0");

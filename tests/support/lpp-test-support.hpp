@@ -34,6 +34,13 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
+// A Lua expression giving Lua's own debug library, unguarded: opened anew
+// from the Lua library with package.loadlib, as native code a script loads
+// itself. Scripts of tests reach the plugin's own defences through it, which
+// the plugin's guarded debug library keeps them from.
+inline const std::string kUnguardedDebug =
+    std::string("package.loadlib(\"") + LPP_TEST_LUA_LIBRARY + "\", \"luaopen_debug\")()";
+
 // Collects every log line while alive; debug lines too when debug is true.
 class LogCapture {
 public:

@@ -11,6 +11,7 @@
 
 #include "lpp-file.hpp"
 #include "lpp-runtime.hpp"
+#include "lpp-script-hooks.hpp"
 #include "lpp-script.hpp"
 
 namespace {
@@ -169,6 +170,7 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
             luaL_requiref(state, library.name, library.open, 1);
             lua_pop(state, 1);
         }
+        lppInstallScriptHooks(state);
         return 0;
     });
 
@@ -276,5 +278,7 @@ bool lppLuaRuntime::ScriptHasFunction(const std::string &name)
 void lppLuaRuntime::Collect()
 {
     lppScriptCall collection(lua.Budget());
+    collecting.Begin();
     lua_gc(lua, LUA_GCCOLLECT);
+    collecting.End();
 }

@@ -258,7 +258,7 @@ int ResumeCounted(lua_State *L, lua_State *co, int narg)
 int Resume(lua_State *L)
 {
     lua_State *co = lua_tothread(L, 1);
-    luaL_argexpected(L, co != nullptr, 1, "coroutine");
+    luaL_argexpected(L, co != nullptr, 1, "thread");
     const int results = ResumeCounted(L, co, lua_gettop(L) - 1);
     if (results < 0) {
         lua_pushboolean(L, 0);
@@ -274,7 +274,7 @@ int Resume(lua_State *L)
 int ResumeWrapped(lua_State *L)
 {
     lua_State *co = lua_tothread(L, lua_upvalueindex(1));
-    luaL_argexpected(L, co != nullptr, 1, "coroutine");
+    luaL_argexpected(L, co != nullptr, 1, "thread");
     const int results = ResumeCounted(L, co, lua_gettop(L));
     if (results >= 0) return results;
     int status = lua_status(co);

@@ -1,6 +1,6 @@
 // The budget of one Lua state: a counting allocator, an instruction hook
-// and a deadline, which enforce the limits of one call of the script. Part of the
-// binding library, so Lua's API only.
+// and a deadline, which enforce the limits of one call of the script. Part of
+// the binding library: Lua's API and standard C++ only.
 #pragma once
 
 #include <atomic>

@@ -134,14 +134,15 @@ BENCHMARK_CAPTURE(BM_EndToEndFlowEvents, empty, kEmptyScript, false)
 BENCHMARK_CAPTURE(BM_EndToEndFlowEvents, app_bytes, kAppBytesScript, true)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same script with all three limits set (none of them reached) and the
+// The same script with all four limits set (none of them reached) and the
 // status document on, against no limit, in alternating batches in one run:
 // separate runs on a shared machine differ by more than what is measured.
 void BM_EndToEndLimitsVsNone(benchmark::State &state)
 {
     RunningPlugin plain(kAppBytesScript);
     RunningPlugin limited(kAppBytesScript,
-        "\"limits\": {\"instructions\": 100000000, \"memory\": 1073741824, \"queue\": 1000000}, "
+        "\"limits\": {\"instructions\": 100000000, \"memory\": 1073741824, \"queue\": 1000000, "
+        "\"seconds\": 60}, "
         "\"status\": true");
     for (RunningPlugin *running : {&plain, &limited}) {
         if (!running->Failure().empty()) {

@@ -26,9 +26,11 @@ void lppLuaRuntime::Invoke(lppHandlerId handler, lppEvent &event)
     const lppLuaBudget &budget = lua.Budget();
     lppScriptCall call(lua.Budget());
     const auto start = std::chrono::steady_clock::now();
+    stats.running.Begin();
     // Counted on every path; an exception (a vanished handler) is a failure
     // too, on its way to ending the worker.
     auto count = [&](bool failed) {
+        stats.running.End();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         Add(stats.calls, std::uint64_t{1});
@@ -39,6 +41,8 @@ void lppLuaRuntime::Invoke(lppHandlerId handler, lppEvent &event)
         Add(stats.errors, std::uint64_t{1});
         if (budget.instructions_exceeded)
             Add(stats.instruction_limit, std::uint64_t{1});
+        else if (budget.time_exceeded)
+            Add(stats.time_limit, std::uint64_t{1});
         else if (budget.memory_refused)
             Add(stats.memory_limit, std::uint64_t{1});
     };

@@ -16,6 +16,13 @@ std::uint64_t ReadLimit(const json &value, const std::string &name)
     throw std::runtime_error("limits." + name + ": expected a non-negative integer");
 }
 
+// A number of seconds: decimals allowed, never negative.
+double ReadSeconds(const json &value, const std::string &name)
+{
+    if (value.is_number() && value.get<double>() >= 0) return value.get<double>();
+    throw std::runtime_error("limits." + name + ": expected a non-negative number");
+}
+
 }  // namespace
 
 lppConfigExtensions lppReadConfigExtensions(const json &root)
@@ -34,6 +41,8 @@ lppConfigExtensions lppReadConfigExtensions(const json &root)
                 extensions.limits.memory = ReadLimit(member.value(), name);
             else if (name == "queue")
                 extensions.limits.queue = ReadLimit(member.value(), name);
+            else if (name == "seconds")
+                extensions.limits.seconds = ReadSeconds(member.value(), name);
             else
                 throw std::runtime_error("limits: unknown member " + name);
         }

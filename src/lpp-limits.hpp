@@ -1,7 +1,7 @@
 // The configuration's opt-in limits on what one call of the script may use
-// (Lua VM instructions, bytes held by the Lua state) and on the queue. The
-// binding library enforces the first two (lpp-budget.hpp); reading them from
-// the daemon's JSON stays here, on the plugin's side.
+// (Lua VM instructions, bytes held by the Lua state, wall-clock time) and on
+// the queue. The binding library enforces the first three (lpp-budget.hpp);
+// reading them from the daemon's JSON stays here, on the plugin's side.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,8 @@ struct lppLimits {
     std::uint64_t instructions = 0;
     std::uint64_t memory = 0;
     std::uint64_t queue = 0;
+    // Wall-clock seconds of one call of the script.
+    double seconds = 0;
 };
 
 // The configuration members "limits" and "status" of root, checked in that

@@ -80,7 +80,7 @@ void lppPlugin::Reload()
 void lppPlugin::ApplyConfigExtensions(const lppConfigExtensions &extensions)
 {
     const lppLimits &limits = extensions.limits;
-    runtime.SetLimits(limits.instructions, limits.memory);
+    runtime.SetLimits(limits);
     queue.SetLimit(limits.queue);
     status_enabled.store(extensions.status, std::memory_order_relaxed);
     std::lock_guard<std::mutex> status_lock(status_mutex);

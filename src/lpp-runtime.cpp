@@ -12,6 +12,7 @@
 #include "lpp-debug-guard.hpp"
 #include "lpp-file.hpp"
 #include "lpp-runtime.hpp"
+#include "lpp-script-hooks.hpp"
 #include "lpp-script.hpp"
 
 namespace {
@@ -171,6 +172,7 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
             lua_pop(state, 1);
         }
         lppGuardDebugLibrary(state);
+        lppInstallScriptHooks(state);
         return 0;
     });
 
@@ -278,5 +280,7 @@ bool lppLuaRuntime::ScriptHasFunction(const std::string &name)
 void lppLuaRuntime::Collect()
 {
     lppScriptCall collection(lua.Budget());
+    collecting.Begin();
     lua_gc(lua, LUA_GCCOLLECT);
+    collecting.End();
 }

@@ -32,6 +32,24 @@ enum : std::uint8_t {
     LPP_HANDLER_FLOW_STATS = 1 << LPP_HANDLER_ID_FLOW_STATS,
 };
 
+// What runs now: the steady-clock time at which a piece of work of the
+// worker's began, 0 while none runs. Written by the worker, read by status
+// readers, so that a call stuck in one C function or a finalizer shows.
+class lppRunningSince {
+public:
+    void Begin() { since.store(lppSteadyNanoseconds(), std::memory_order_relaxed); }
+    void End() { since.store(0, std::memory_order_relaxed); }
+    // How long the work in progress has run; 0 when none runs.
+    double Seconds() const
+    {
+        const std::int64_t began = since.load(std::memory_order_relaxed);
+        return (began == 0) ? 0.0 : static_cast<double>(lppSteadyNanoseconds() - began) / 1e9;
+    }
+
+private:
+    std::atomic<std::int64_t> since{0};
+};
+
 // What one handler has done since the runtime was created. Written by the
 // worker alone, read by status readers on the daemon's threads.
 struct lppHandlerStats {
@@ -39,8 +57,11 @@ struct lppHandlerStats {
     std::atomic<std::uint64_t> errors{0};
     std::atomic<std::uint64_t> instruction_limit{0};
     std::atomic<std::uint64_t> memory_limit{0};
+    std::atomic<std::uint64_t> time_limit{0};
     std::atomic<double> seconds{0};
     std::atomic<double> seconds_max{0};
+    // When the call in progress began (steady-clock nanoseconds, 0: none).
+    lppRunningSince running;
 };
 
 // Converts a JSON value into a Lua value and returns a registry reference to
@@ -82,7 +103,7 @@ public:
     bool ScriptHasFunction(const std::string &name);
 
     // The limits of every call from now on, in the current state too.
-    void SetLimits(std::uint64_t instructions, std::uint64_t memory) { lua.SetLimits(instructions, memory); }
+    void SetLimits(const lppLimits &limits) { lua.SetLimits(limits.instructions, limits.memory, limits.seconds); }
 
     // Which handlers the script defines (LPP_HANDLER_* bits); Build sets it,
     // the intake reads it on the daemon's threads. A plugin fed without a
@@ -95,6 +116,8 @@ public:
     const std::string &ScriptPath() const { return script_path; }
     const std::vector<std::uint8_t> &ScriptDigest() const { return script_digest; }
     const lppHandlerStats &Stats(lppHandlerId handler) const { return handler_stats[handler]; }
+    // The full collection in progress (Collect); any thread.
+    const lppRunningSince &Collecting() const { return collecting; }
     // Bytes held by the state; any thread.
     std::size_t MemoryUsed() const { return lua.Budget().memory_used.load(std::memory_order_relaxed); }
 
@@ -111,4 +134,5 @@ private:
     std::string script_path;
     std::vector<std::uint8_t> script_digest;
     lppHandlerStats handler_stats[LPP_HANDLER_ID_COUNT];
+    lppRunningSince collecting;
 };

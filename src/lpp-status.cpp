@@ -12,8 +12,10 @@ json HandlerStatus(const lppHandlerStats &stats)
         {"errors", stats.errors.load(std::memory_order_relaxed)},
         {"instruction_limit", stats.instruction_limit.load(std::memory_order_relaxed)},
         {"memory_limit", stats.memory_limit.load(std::memory_order_relaxed)},
+        {"time_limit", stats.time_limit.load(std::memory_order_relaxed)},
         {"seconds", stats.seconds.load(std::memory_order_relaxed)},
         {"seconds_max", stats.seconds_max.load(std::memory_order_relaxed)},
+        {"running_seconds", stats.running.Seconds()},
     };
 }
 
@@ -38,6 +40,7 @@ void lppPlugin::GetStatus(json &status)
         {"queue", queue.Status()},
         {"handlers", std::move(handlers)},
         {"lua", {{"memory", runtime.MemoryUsed()}}},
+        {"collect", {{"running_seconds", runtime.Collecting().Seconds()}}},
     };
     {
         std::lock_guard<std::mutex> status_lock(status_mutex);
@@ -46,6 +49,7 @@ void lppPlugin::GetStatus(json &status)
             {"instructions", status_limits.instructions},
             {"memory", status_limits.memory},
             {"queue", status_limits.queue},
+            {"seconds", status_limits.seconds},
         };
     }
     status[tag] = std::move(member);

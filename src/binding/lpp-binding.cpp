@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "lpp-binding.hpp"
+#include "lpp-script-hooks.hpp"
 
 const char *const lppPanicUnexpected = "An unexpected error occurred and panic has been invoked";
 const char *const lppUnknownErrorText = "An unknown error has triggered the default error handler";
@@ -52,9 +53,10 @@ lua_State *lppLuaState::Open()
             static_cast<std::size_t>(lua_gc(state, LUA_GCCOUNTB, 0)),
         std::memory_order_relaxed);
     lua_setallocf(state, lppAllocate, &budget);
-    lppInstallInstructionHook(state, budget);
+    lppApplyHooks(state, budget);
+    std::lock_guard<std::mutex> lock(budget.thread_mutex);
     budget.main_thread = state;
-    budget.hook_tightened = false;
+    budget.running = nullptr;
     return state;
 }
 
@@ -64,9 +66,14 @@ void lppLuaState::Close()
     // The finalizers that closing runs are one call of the script; the
     // memory they free is never refused.
     lppScriptCall finalizers(budget, false);
+    {
+        // The deadline timer lets go of the state's threads before they go.
+        std::lock_guard<std::mutex> lock(budget.thread_mutex);
+        budget.main_thread = nullptr;
+        budget.running = nullptr;
+    }
     lua_close(L);
     L = nullptr;
-    budget.main_thread = nullptr;
 }
 
 void lppLuaState::Reset()
@@ -77,12 +84,12 @@ void lppLuaState::Reset()
     L = Open();
 }
 
-void lppLuaState::SetLimits(std::uint64_t instructions, std::uint64_t memory)
+void lppLuaState::SetLimits(std::uint64_t instructions, std::uint64_t memory, double seconds)
 {
-    budget.instruction_limit = instructions;
+    lppSetCallLimits(budget, instructions, seconds);
     budget.memory_limit = static_cast<std::size_t>(
         std::min<std::uint64_t>(memory, std::numeric_limits<std::size_t>::max()));
-    if (L != nullptr) lppInstallInstructionHook(L, budget);
+    if (L != nullptr) lppApplyHooks(L, budget);
 }
 
 namespace lpp_detail {

@@ -62,9 +62,10 @@ public:
     lua_State *Get() const { return L; }
     operator lua_State *() const { return L; }
 
-    // Sets the limits of every call from now on, in the current state too.
+    // Sets the limits of every call from now on (0: none), in the current
+    // state too: in its main thread and every thread its script made.
     // [-0, +0, -]
-    void SetLimits(std::uint64_t instructions, std::uint64_t memory);
+    void SetLimits(std::uint64_t instructions, std::uint64_t memory, double seconds);
     lppLuaBudget &Budget() { return budget; }
     const lppLuaBudget &Budget() const { return budget; }
 

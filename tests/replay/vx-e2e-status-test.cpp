@@ -218,7 +218,9 @@ TEST_F(StatusDocument, CountsWhatAKnownRecordingDid)
     const json at_op = json::parse(lines[0])["lua"];
     const json final = json::parse(lines[1])["lua"];
     EXPECT_EQ(final["script"], Path("script.lua"));
-    EXPECT_EQ(final["limits"], (json{{"instructions", 0}, {"memory", 0}, {"queue", 0}}));
+    EXPECT_EQ(final["limits"], (json{{"instructions", 0}, {"memory", 0}, {"queue", 0}, {"seconds", 0}}));
+    // Nothing runs once the replay has ended, a collection neither.
+    EXPECT_EQ(final["collect"], (json{{"running_seconds", 0}}));
     EXPECT_GT(final["lua"]["memory"].get<std::uint64_t>(), 10000u);
     for (const char *member : {"records", "flows", "dropped_records", "dropped_flows", "discarded_records"})
         EXPECT_EQ(final["queue"][member], 0) << member;
@@ -241,6 +243,8 @@ TEST_F(StatusDocument, CountsWhatAKnownRecordingDid)
         EXPECT_EQ(counts["errors"], h.errors);
         EXPECT_EQ(counts["instruction_limit"], 0);
         EXPECT_EQ(counts["memory_limit"], 0);
+        EXPECT_EQ(counts["time_limit"], 0);
+        EXPECT_EQ(counts["running_seconds"], 0);
         const double seconds = counts["seconds"].get<double>();
         const double longest = counts["seconds_max"].get<double>();
         EXPECT_LE(longest, seconds);
@@ -279,7 +283,7 @@ TEST_F(StatusDocument, LimitsThatAreNotReachedChangeNoOutput)
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(ReadFileText(Path("plain.jsonl")), "{}\n{}\n");
     auto limited = RunScript(counted_script, counted_recording, {},
-        {{"limits", {{"instructions", 100000000}, {"memory", 1 << 30}, {"queue", 100000}}},
+        {{"limits", {{"instructions", 100000000}, {"memory", 1 << 30}, {"queue", 100000}, {"seconds", 60}}},
             {"status", false}});
     ASSERT_EQ(limited.status, 0) << limited.err;
     EXPECT_EQ(limited.out, plain.out);

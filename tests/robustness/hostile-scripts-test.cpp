@@ -554,6 +554,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DebugLibraryTest, ::testing::ValuesIn(kDebugCase
 
 // Under the configuration's limits, each way of running away is cut in the
 // call that runs away, counted against its limit, and the state goes on.
+// Loops that would not end without a limit are bounded where a regression
+// would otherwise run away with the test.
 TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
 {
     struct Case {
@@ -561,6 +563,13 @@ TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
         const char *hostile;
         const char *message;
         const char *counter;
+        // A time limit of that many seconds in place of the instruction
+        // limit; the call must end within a C call of it.
+        double seconds = 0;
+        // A line the script's own code logs on the way.
+        const char *logged = nullptr;
+        // Top-level code, run before a reload brings in the limits.
+        const char *before_limits = nullptr;
     };
     const Case cases[] = {
         {"endless loop", "while true do end", "instruction limit exceeded", "instruction_limit"},
@@ -574,22 +583,113 @@ TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
             "not enough memory", "memory_limit"},
         {"one huge string", "local s = string.rep('x', 1 << 30)", "not enough memory",
             "memory_limit"},
+        {"loop under the script's own line and count hook, which gethook returns", R"(
+    local said = false
+    local function own(event) if not said then said = true print_line("own hook: " .. event) end end
+    debug.sethook(own, "l", 1000)
+    local hook, mask, count = debug.gethook()
+    if hook ~= own or mask ~= "l" or count ~= 1000 then
+      error("gethook: " .. tostring(hook) .. " " .. tostring(mask) .. " " .. tostring(count))
+    end
+    for i = 1, 3e8 do end)",
+            "instruction limit exceeded", "instruction_limit", 0, "own hook: line"},
+        {"loop in a coroutine whose own count hook removes itself", R"(
+    local co = coroutine.create(function()
+      debug.sethook(function(event) print_line("own hook: " .. event) debug.sethook() end, "", 100)
+      for i = 1, 3e8 do end
+    end)
+    local _, message = coroutine.resume(co)
+    error(message, 0))",
+            "instruction limit exceeded", "instruction_limit", 0, "own hook: count"},
+        {"loop after debug.sethook()", "debug.sethook() for i = 1, 3e8 do end", "instruction limit exceeded",
+            "instruction_limit"},
+        {"coroutine made before a reload added the limit",
+            "local _, message = coroutine.resume(spin) error(message, 0)", "instruction limit exceeded",
+            "instruction_limit", 0, nullptr, "local spin = coroutine.create(function() for i = 1, 3e8 do end end)"},
+        {"coroutine.wrap's, made before a reload added the limit", "spin()", "instruction limit exceeded",
+            "instruction_limit", 0, nullptr, "local spin = coroutine.wrap(function() for i = 1, 3e8 do end end)"},
+        {"endless loop under a time limit", "while true do end", "time limit exceeded", "time_limit", 0.25},
+        {"loop that catches the time limit's error",
+            "while true do pcall(function() while true do end end) end", "time limit exceeded", "time_limit",
+            0.25},
+        {"loop around a C call that sleeps", "for i = 1, 40 do os.execute('sleep 0.05') end",
+            "time limit exceeded", "time_limit", 0.25},
+        {"the same in a coroutine that wrap made",
+            "coroutine.wrap(function() for i = 1, 40 do os.execute('sleep 0.05') end end)()",
+            "time limit exceeded", "time_limit", 0.25},
+        {"the same under the script's own call hook",
+            "debug.sethook(function() end, 'c') for i = 1, 40 do os.execute('sleep 0.05') end",
+            "time limit exceeded", "time_limit", 0.25},
     };
-    const json limits = {{"limits", {{"instructions", 2000000}, {"memory", 64 << 20}}},
-        {"status", true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Start(Script(c.hostile), limits);
+        const json members = (c.seconds != 0) ? json{{"seconds", c.seconds}, {"memory", 64 << 20}}
+                                              : json{{"instructions", 2000000}, {"memory", 64 << 20}};
+        const json limits = {{"limits", members}, {"status", true}};
+        if (c.before_limits == nullptr) {
+            Start(Script(c.hostile), limits);
+        } else {
+            Start(Script(c.hostile, c.before_limits), {{"status", true}});
+            json conf = limits;
+            conf["script"] = script_file;
+            dir.Write("plugin.json", conf.dump());
+            plugin->DispatchEvent(vdPlugin::Event::RELOAD);
+            ASSERT_TRUE(WaitFor([this] { return !plugin->ReloadRequested() || plugin->HasEnded(); }));
+        }
+        json in_force = {{"instructions", 0}, {"memory", 0}, {"queue", 0}, {"seconds", 0}};
+        in_force.update(members);
+        ASSERT_EQ(Status()["limits"], in_force);
         ASSERT_TRUE(HostileThenNext()) << log.Text();
         EXPECT_TRUE(Contains(OnlyError(), c.message)) << log.Text();
+        if (c.logged != nullptr) {
+            EXPECT_EQ(log.Matching(c.logged).size(), 1u) << log.Text();
+        }
         json handler = Status()["handlers"]["ProcessFlowEvent"];
         EXPECT_EQ(handler["calls"], 2);
         EXPECT_EQ(handler["errors"], 1);
         EXPECT_EQ(handler[c.counter], 1) << handler.dump();
+        if (c.seconds != 0) {
+            EXPECT_LT(handler["seconds_max"].get<double>(), c.seconds + 1.5) << handler.dump();
+        }
         EXPECT_LE(Status()["lua"]["memory"].get<std::uint64_t>(), 64u << 20);
         Stop();
         log.Clear();
     }
+}
+
+// The status document shows how long a handler call, or the plugin's
+// collection, has been running while it runs: a worker stuck in C calls or a
+// finalizer shows as such.
+TEST_F(HostileTest, RunningSecondsShowWhatTheWorkerIsStuckIn)
+{
+    const char *prelude = R"(
+collectgarbage("stop")
+setmetatable({}, {__gc = function() os.execute("sleep 1") end}))";
+    Start(Script("for i = 1, 20 do os.execute('sleep 0.05') end", prelude),
+        {{"limits", {{"seconds", 30}}}, {"status", true}});
+    ASSERT_EQ(Status()["limits"]["seconds"], 30);
+    auto running = [this](const char *part) {
+        json status = Status();
+        return part[0] == 'c' ? status["collect"]["running_seconds"].get<double>()
+                              : status["handlers"]["ProcessFlowEvent"]["running_seconds"].get<double>();
+    };
+    EXPECT_EQ(running("handler"), 0);
+    auto hostile = MakeFlow();
+    SendFlow(Event::FLOW_NEW, hostile, json{{"case", "hostile"}});
+    EXPECT_TRUE(WaitFor([&] { return running("handler") > 0.2; }));
+    EXPECT_EQ(running("collect"), 0);
+    ASSERT_TRUE(WaitFor([&] { return running("handler") == 0; }, std::chrono::seconds(10)));
+
+    // The worker's full collection comes every hundredth pass; its finalizer
+    // sleeps.
+    for (int n = 1; n <= 100; n++) {
+        auto next = MakeFlow();
+        SendFlow(Event::FLOW_NEW, next, json{{"case", "next"}, {"n", n}});
+    }
+    EXPECT_TRUE(WaitFor([&] { return running("collect") > 0.2; }, std::chrono::seconds(10))) << log.Text();
+    EXPECT_TRUE(WaitFor([&] { return running("collect") == 0; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(WaitForLine("alive 100")) << log.Text();
+    EXPECT_TRUE(Errors().empty()) << log.Text();
 }
 
 // A flow table that the memory limit keeps from being built costs that event

@@ -223,6 +223,7 @@ TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
 {
     const std::string script = dir.Write("script.lua", kHandler);
     const std::string integer = "expected a non-negative integer";
+    const std::string number = "expected a non-negative number";
     const struct {
         const char *members;
         std::string detail;
@@ -237,6 +238,13 @@ TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
         {R"("limits": {"queue": null})", "limits.queue: " + integer},
         {R"("limits": {"queue": true})", "limits.queue: " + integer},
         {R"("limits": {"cpu": 1})", "limits: unknown member cpu"},
+        {R"("limits": {"seconds": -0.5})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": -1})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": "1"})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": true})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": null})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": [1]})", "limits.seconds: " + number},
+        {R"("limits": {"seconds": {"s": 1}})", "limits.seconds: " + number},
         {R"("status": 1)", "status: expected true or false"},
         {R"("status": null)", "status: expected true or false"},
         {R"("status": "yes", "limits": 0)", "limits: expected an object"},
@@ -249,7 +257,7 @@ TEST_F(ReloadTest, LimitsAndStatusMembersAreCheckedAtEveryReload)
 
     // Zero and absent members mean no limit; the largest values are taken.
     dir.Write("plugin.json", "{\"script\": \"" + script +
-            R"(", "limits": {"instructions": 0, "memory": 18446744073709551615}, "status": false})");
+            R"(", "limits": {"instructions": 0, "memory": 18446744073709551615, "seconds": 1e300}, "status": false})");
     ASSERT_NO_THROW(plugin->Reload());
     EXPECT_EQ(runtime.HandlerMask(), 0x08);
 }
@@ -272,7 +280,7 @@ TEST_F(ReloadTest, LimitsTakeEffectBeforeTheScriptIsHashedAndStay)
     configure(dir.Path() + "/gone.lua", limited);
     EXPECT_EQ(ReloadFailure(), "lua-test: error hashing script: " + dir.Path() + "/gone.lua");
     EXPECT_EQ(status()[kTag]["limits"],
-        (json{{"instructions", 100000}, {"memory", 0}, {"queue", 7}}));
+        (json{{"instructions", 100000}, {"memory", 0}, {"queue", 7}, {"seconds", 0}}));
     EXPECT_EQ(status()[kTag]["script"], "");
     plugin->DisplayStatus(status());
     EXPECT_EQ(log.Matching(": queue: ").size(), 1u) << log.Text();
@@ -286,6 +294,15 @@ TEST_F(ReloadTest, LimitsTakeEffectBeforeTheScriptIsHashedAndStay)
     EXPECT_EQ(message.rfind(endless + ": initialization: Runtime Error: ", 0), 0u) << message;
     EXPECT_NE(message.find("instruction limit exceeded"), std::string::npos) << message;
     EXPECT_EQ(status()[kTag]["script"], endless);
+
+    // The time limit too (a script of new content: the one that failed is
+    // not built again).
+    const std::string timed = dir.Write("timed.lua", std::string(kHandler) + "while true do end -- timed\n");
+    configure(timed, {{"limits", {{"seconds", 0.2}}}, {"status", true}});
+    message = ReloadFailure();
+    EXPECT_EQ(status()[kTag]["limits"]["seconds"], 0.2);
+    EXPECT_EQ(message.rfind(timed + ": initialization: Runtime Error: ", 0), 0u) << message;
+    EXPECT_NE(message.find("time limit exceeded"), std::string::npos) << message;
 
     // Without the members, nothing is limited and nothing is reported.
     dir.Write("script.lua", std::string(kHandler) + "for i = 1, 300000 do end\n");

@@ -213,6 +213,60 @@ TEST_F(BuildTest, StandardLibrariesAndTheLppTableAreThere)
     EXPECT_EQ(Global("LuaPrint"), "function");
 }
 
+// Without limits, the plugin's debug.sethook and debug.gethook and its
+// coroutine functions behave as Lua's own: each script leaves the same Result
+// in a plugin state as in a state with Lua's standard libraries alone.
+TEST_F(BuildTest, HooksAndCoroutinesWithoutLimitsBehaveAsLuasOwn)
+{
+    const char *const scripts[] = {
+        R"(local n = 0 debug.sethook(function(e) n = n + 1 end, "", 100)
+for i = 1, 1000 do end
+debug.sethook() Result = n)",
+        R"(local t = {} debug.sethook(function(e, line) t[#t + 1] = e .. (line or "") end, "l")
+local a = 1
+local b = 2
+debug.sethook() Result = table.concat(t, ","))",
+        R"(local t = {} local function f() return 1 end
+debug.sethook(function(e) t[#t + 1] = e end, "cr") f() debug.sethook() Result = table.concat(t, ","))",
+        R"(local f = function() end debug.sethook(f, "crl", 5) local g, m, c = debug.gethook()
+debug.sethook() local after = debug.gethook() debug.sethook(f, "") local off = debug.gethook()
+Result = tostring(g == f) .. m .. c .. tostring(after) .. tostring(off))",
+        R"(local co = coroutine.create(function() coroutine.yield(type(debug.gethook())) end)
+debug.sethook(co, function() end, "l", 3) local _, inside = coroutine.resume(co)
+local g, m, c = debug.gethook(co) Result = inside .. type(g) .. m .. c .. tostring(debug.gethook()))",
+        R"(local w = coroutine.wrap(function() error("boom") end)
+local ok, e = pcall(function() return w() end) Result = tostring(ok) .. " " .. e)",
+        R"(local w = coroutine.wrap(function() error({}) end)
+local ok, e = pcall(function() return w() end) Result = tostring(ok) .. " " .. type(e))",
+        R"(local w = coroutine.wrap(function() end) w()
+local ok, e = pcall(function() return w() end) Result = e)",
+        R"(local co = coroutine.create(function(a, b) local c = coroutine.yield(a + b) return c * 2 end)
+local r = {} for _, args in ipairs({{1, 2}, {5}, {}}) do
+  local results = {coroutine.resume(co, table.unpack(args))}
+  for i = 1, #results do r[#r + 1] = tostring(results[i]) end
+end
+Result = table.concat(r, " ") .. " " .. coroutine.status(co))",
+        R"(local w = coroutine.wrap(function(...) local n = select("#", ...) while true do n = n + select("#", coroutine.yield(n)) end end)
+Result = w(1, 2, 3) .. w() .. w(nil, nil))",
+        R"(local _, a = pcall(coroutine.resume, 1) local _, b = pcall(coroutine.wrap, 1)
+local _, c = pcall(coroutine.create) Result = a .. "|" .. b .. "|" .. c)",
+        R"(local co co = coroutine.create(function()
+  return coroutine.status(co), coroutine.isyieldable(), coroutine.running() == co end)
+local _, s, y, r = coroutine.resume(co) Result = s .. tostring(y) .. tostring(r))",
+    };
+    for (const char *script : scripts) {
+        SCOPED_TRACE(script);
+        Load(std::string(kHandler) + script);
+        lua_State *stock = luaL_newstate();
+        luaL_openlibs(stock);
+        ASSERT_EQ(luaL_dofile(stock, (dir.Path() + "/script.lua").c_str()), LUA_OK) << lua_tostring(stock, -1);
+        lua_getglobal(stock, "Result");
+        const std::string expected = luaL_tolstring(stock, -1, nullptr);
+        lua_close(stock);
+        EXPECT_EQ(Global("Result"), expected);
+    }
+}
+
 TEST_F(BuildTest, MissingGlobalConfigurationEndsTheBuild)
 {
     Load(kHandler);

@@ -1,9 +1,16 @@
 // The plugin's member of the daemon's status document. Runs on a daemon
 // thread while the worker runs: it reads atomics and values under their
 // locks, never the Lua state.
+#include <cmath>
+
 #include "lpp-plugin.hpp"
 
 namespace {
+
+// Every seconds figure of the document, to the microsecond: finer digits are
+// clock noise, and a sum of doubles would print its binary tail
+// (0.00041222700000000004).
+double RoundedSeconds(double seconds) { return std::round(seconds * 1e6) / 1e6; }
 
 json HandlerStatus(const lppHandlerStats &stats)
 {
@@ -12,8 +19,8 @@ json HandlerStatus(const lppHandlerStats &stats)
         {"errors", stats.errors.load(std::memory_order_relaxed)},
         {"instruction_limit", stats.instruction_limit.load(std::memory_order_relaxed)},
         {"memory_limit", stats.memory_limit.load(std::memory_order_relaxed)},
-        {"seconds", stats.seconds.load(std::memory_order_relaxed)},
-        {"seconds_max", stats.seconds_max.load(std::memory_order_relaxed)},
+        {"seconds", RoundedSeconds(stats.seconds.load(std::memory_order_relaxed))},
+        {"seconds_max", RoundedSeconds(stats.seconds_max.load(std::memory_order_relaxed))},
     };
 }
 

@@ -1,16 +1,24 @@
 -- Bytes per application over each update cycle of the daemon.
 --
 -- The daemon starts a cycle with LPP_EVENT_UPDATE_INIT, hands over its flow
--- map (ProcessFlowMap) and ends with LPP_EVENT_UPDATE_COMPLETE. The script
--- adds up the bytes of every flow in the map under the flow's application
--- (or its protocol, when no application was detected), and on completion
--- logs one line per application and dispatches a JSON summary to the sink
--- target "app-bytes", channel "stats".
+-- map (ProcessFlowMap) and ends with LPP_EVENT_UPDATE_COMPLETE. A flow that
+-- expires is in no later map, and one that begins and expires within a cycle
+-- is in none at all: its LPP_EVENT_FLOW_EXPIRED, which comes before the
+-- cycle's UPDATE_INIT, is all the script sees of it. So the script counts
+-- the flows of each map and each flow that expires, under the flow's
+-- application (or its protocol, when no application was detected): what the
+-- flow's byte totals (since it began) gained since the script last counted
+-- it, kept by digest_lower, which stays the same for the flow's whole life.
+-- On completion it logs one line per application, dispatches a JSON summary
+-- to the sink target "app-bytes", channel "stats", and starts counting the
+-- next cycle.
 
 local cjson = require "cjson"
 
 local totals = {}
 local flows_seen = 0
+-- Per flow (by digest_lower): its local and other byte totals counted so far.
+local counted = {}
 
 -- The application's name, or the protocol's when there is none.
 local function AppName(flow)
@@ -29,11 +37,29 @@ local function SortedNames()
     return names
 end
 
+-- Adds what flow gained since it was last counted to its application.
+local function Count(flow)
+    local key = flow.digest_lower
+    local before = counted[key] or { local_bytes = 0, other_bytes = 0 }
+    local now = { local_bytes = flow.stats.total_local_bytes, other_bytes = flow.stats.total_other_bytes }
+    counted[key] = now
+    local name = AppName(flow)
+    local t = totals[name]
+    if t == nil then
+        t = { flows = 0, bytes = 0, local_bytes = 0, other_bytes = 0 }
+        totals[name] = t
+    end
+    local local_bytes = now.local_bytes - before.local_bytes
+    local other_bytes = now.other_bytes - before.other_bytes
+    t.flows = t.flows + 1
+    t.bytes = t.bytes + local_bytes + other_bytes
+    t.local_bytes = t.local_bytes + local_bytes
+    t.other_bytes = t.other_bytes + other_bytes
+    flows_seen = flows_seen + 1
+end
+
 function ProcessAgentEvent(event)
-    if event == LPP_EVENT_UPDATE_INIT then
-        totals = {}
-        flows_seen = 0
-    elseif event == LPP_EVENT_UPDATE_COMPLETE then
+    if event == LPP_EVENT_UPDATE_COMPLETE then
         local parts = {}
         for _, name in ipairs(SortedNames()) do
             local t = totals[name]
@@ -47,21 +73,25 @@ function ProcessAgentEvent(event)
         local summary = string.format('{"flows":%d,"applications":{%s}}',
             flows_seen, table.concat(parts, ","))
         lpp.dispatch("app-bytes", { "stats" }, summary, LPP_FORMAT_JSON, LPP_COMPRESSOR_NONE)
+        -- Not at UPDATE_INIT: the flows that expire in the next cycle come
+        -- before it.
+        totals = {}
+        flows_seen = 0
     end
 end
 
 function ProcessFlowMap(flows)
-    for _, flow in ipairs(flows) do
-        local name = AppName(flow)
-        local t = totals[name]
-        if t == nil then
-            t = { flows = 0, bytes = 0, local_bytes = 0, other_bytes = 0 }
-            totals[name] = t
-        end
-        t.flows = t.flows + 1
-        t.bytes = t.bytes + flow.stats.total_bytes
-        t.local_bytes = t.local_bytes + flow.stats.local_bytes
-        t.other_bytes = t.other_bytes + flow.stats.other_bytes
-        flows_seen = flows_seen + 1
+    for _, flow in ipairs(flows) do Count(flow) end
+end
+
+function ProcessFlowEvent(event, flows)
+    if event ~= LPP_EVENT_FLOW_EXPIRED then return end
+    local flow = flows[1]
+    local before = counted[flow.digest_lower]
+    -- A flow counted in a map and idle since adds nothing to this cycle.
+    if before == nil or flow.stats.total_local_bytes ~= before.local_bytes or
+        flow.stats.total_other_bytes ~= before.other_bytes then
+        Count(flow)
     end
+    counted[flow.digest_lower] = nil
 end

@@ -94,7 +94,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
     if (!flow) return;
 
     std::unique_lock<std::mutex> queue_lock = queue.Lock();
-    if (queue.Refuse(queue_lock, 1)) return;
+    if (queue.Refuse(queue_lock, 1, static_cast<std::uint16_t>(event))) return;
     // Built under the queue mutex: counters are copied in queue order, so a
     // later record of a flow never carries older counters than an earlier one.
     lppEvent record(static_cast<std::uint16_t>(event));

@@ -31,7 +31,13 @@ std::unique_lock<std::mutex> lppEventQueue::Lock()
 void lppEventQueue::Append(std::unique_lock<std::mutex> &, lppEvent &&record)
 {
     const std::size_t weight = Weight(record);
+    const bool marker = IsMarker(record.event);
     records.push_back(std::move(record));
+    if (marker) {
+        stats.markers++;
+        cond.notify_one();
+        return;
+    }
     stats.flows += weight;
     if (stats.flows > stats.flows_max) stats.flows_max = stats.flows;
     // Below the limit again: the next refusal is a new overload.
@@ -39,12 +45,14 @@ void lppEventQueue::Append(std::unique_lock<std::mutex> &, lppEvent &&record)
     cond.notify_one();
 }
 
-bool lppEventQueue::Refuse(std::unique_lock<std::mutex> &held, std::size_t weight)
+bool lppEventQueue::Refuse(std::unique_lock<std::mutex> &held, std::size_t weight, std::uint16_t event)
 {
     const std::uint64_t flows_limit = limit.load(std::memory_order_relaxed);
     if (flows_limit == 0 || stats.flows < flows_limit) return false;
-    stats.dropped_records++;
-    stats.dropped_flows += weight;
+    if (!IsMarker(event)) {
+        stats.dropped_records++;
+        stats.dropped_flows += weight;
+    }
     const bool first = !stats.full_reported;
     stats.full_reported = true;
     const std::size_t waiting = stats.flows;
@@ -57,7 +65,7 @@ void lppEventQueue::Push(lppEvent &&record)
 {
     std::unique_lock<std::mutex> held = Lock();
     // A refused record goes out of scope in the caller, with its shares.
-    if (!Refuse(held, Weight(record))) Append(held, std::move(record));
+    if (!Refuse(held, Weight(record), record.event)) Append(held, std::move(record));
 }
 
 std::optional<lppEvent> lppEventQueue::Take()
@@ -69,14 +77,18 @@ std::optional<lppEvent> lppEventQueue::Take()
 
     std::optional<lppEvent> record(std::move(records.front()));
     records.pop_front();
-    stats.flows -= Weight(*record);
+    if (IsMarker(record->event))
+        stats.markers--;
+    else
+        stats.flows -= Weight(*record);
     return record;
 }
 
 void lppEventQueue::Discard()
 {
     std::unique_lock<std::mutex> held = Lock();
-    stats.discarded_records += records.size();
+    stats.discarded_records += records.size() - stats.markers;
+    stats.markers = 0;
     stats.flows = 0;
     while (!records.empty()) records.pop_front();
 }
@@ -91,7 +103,7 @@ json lppEventQueue::Status()
 {
     std::unique_lock<std::mutex> held = Lock();
     return json{
-        {"records", records.size()},
+        {"records", records.size() - stats.markers},
         {"flows", stats.flows},
         {"flows_max", stats.flows_max},
         {"dropped_records", stats.dropped_records},

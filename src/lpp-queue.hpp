@@ -15,8 +15,12 @@
 
 #include "lpp-event.hpp"
 
-// The queue's counters, guarded by the queue mutex.
+// The queue's counters, guarded by the queue mutex. A marker (event 0, which
+// the daemon never sends; a caller queues it to learn when the worker has
+// taken everything before it) is in none of them: how many markers a wait
+// needs depends on timing, and the counters must not.
 struct lppQueueStats {
+    std::size_t markers = 0;     // markers queued now
     std::size_t flows = 0;       // flow entries queued now (a record without flows: 1)
     std::size_t flows_max = 0;   // high-water mark of flows
     std::uint64_t dropped_records = 0;
@@ -37,6 +41,8 @@ public:
     {
         return record.entries.empty() ? 1 : record.entries.size();
     }
+    // Whether a record of event is a marker, counted nowhere.
+    static bool IsMarker(std::uint16_t event) { return event == 0; }
 
     // Locks the queue mutex. An append or a take holds it for well under a
     // microsecond, so a contended lock is retried for about two microseconds
@@ -44,10 +50,11 @@ public:
     // call on each side, more than the wait they replace.
     std::unique_lock<std::mutex> Lock();
 
-    // Whether the queue refuses a record of weight flow entries now, called
-    // with held locked. A refusal is counted and releases held; the first
-    // since the queue was below its limit is then logged, outside the mutex.
-    bool Refuse(std::unique_lock<std::mutex> &held, std::size_t weight);
+    // Whether the queue refuses a record of event with weight flow entries
+    // now, called with held locked. A refusal is counted (a marker's is not)
+    // and releases held; the first since the queue was below its limit is
+    // then logged, outside the mutex.
+    bool Refuse(std::unique_lock<std::mutex> &held, std::size_t weight, std::uint16_t event);
     // Appends record at the back of the queue and notifies the worker; held
     // is the queue mutex's lock.
     void Append(std::unique_lock<std::mutex> &held, lppEvent &&record);
@@ -61,7 +68,7 @@ public:
     // Destroys every queued record, counted as discarded.
     void Discard();
 
-    // Records queued now.
+    // Records queued now, markers included.
     std::size_t Records();
     // Calls visit with each queued record, front first, under the mutex.
     template <typename Visit>

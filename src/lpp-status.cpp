@@ -1,9 +1,16 @@
 // The plugin's member of the daemon's status document. Runs on a daemon
 // thread while the worker runs: it reads atomics and values under their
 // locks, never the Lua state.
+#include <cmath>
+
 #include "lpp-plugin.hpp"
 
 namespace {
+
+// Every seconds figure of the document, to the microsecond: finer digits are
+// clock noise, and a sum of doubles would print its binary tail
+// (0.00041222700000000004).
+double RoundedSeconds(double seconds) { return std::round(seconds * 1e6) / 1e6; }
 
 json HandlerStatus(const lppHandlerStats &stats)
 {
@@ -13,9 +20,9 @@ json HandlerStatus(const lppHandlerStats &stats)
         {"instruction_limit", stats.instruction_limit.load(std::memory_order_relaxed)},
         {"memory_limit", stats.memory_limit.load(std::memory_order_relaxed)},
         {"time_limit", stats.time_limit.load(std::memory_order_relaxed)},
-        {"seconds", stats.seconds.load(std::memory_order_relaxed)},
-        {"seconds_max", stats.seconds_max.load(std::memory_order_relaxed)},
-        {"running_seconds", stats.running.Seconds()},
+        {"seconds", RoundedSeconds(stats.seconds.load(std::memory_order_relaxed))},
+        {"seconds_max", RoundedSeconds(stats.seconds_max.load(std::memory_order_relaxed))},
+        {"running_seconds", RoundedSeconds(stats.running.Seconds())},
     };
 }
 
@@ -40,7 +47,7 @@ void lppPlugin::GetStatus(json &status)
         {"queue", queue.Status()},
         {"handlers", std::move(handlers)},
         {"lua", {{"memory", runtime.MemoryUsed()}}},
-        {"collect", {{"running_seconds", runtime.Collecting().Seconds()}}},
+        {"collect", {{"running_seconds", RoundedSeconds(runtime.Collecting().Seconds())}}},
     };
     {
         std::lock_guard<std::mutex> status_lock(status_mutex);

@@ -98,17 +98,36 @@ namespace {
 
 // The body of the innermost protected call on this thread. RunBody can be
 // reached by a script: through the debug library while a body runs script
-// code (a metamethod, a finaliser). It therefore runs only this body, once,
-// and refuses anything else it is handed, which it never dereferences.
+// code (a metamethod, a finaliser), and with its very arguments from a call
+// hook, which runs as lua_pcall calls it and before it starts. It therefore
+// runs only this body, once, and only when called from where CallBody
+// called it; it refuses anything else it is handed, which it never
+// dereferences.
 thread_local ProtectedBody *running_body = nullptr;
+
+// The function running at level of state's stack (0: the running one);
+// null when there is no such level. Needs one free stack slot. [-0, +0, -]
+const void *FunctionAt(lua_State *state, int level)
+{
+    lua_Debug frame;
+    if (lua_getstack(state, level, &frame) == 0) return nullptr;
+    lua_getinfo(state, "f", &frame);
+    const void *function = lua_topointer(state, -1);
+    lua_pop(state, 1);
+    return function;
+}
 
 // Runs the body whose ProtectedBody is the first argument, with the other
 // arguments; a C++ exception is kept for ProtectedCall to rethrow once the
-// protected call has returned, and never crosses a Lua frame.
+// protected call has returned, and never crosses a Lua frame. Called from
+// anywhere but CallBody's frame (a script's hook or function calling it),
+// the body would run on the script's arguments, in the plugin's place.
 int RunBody(lua_State *state)
 {
     ProtectedBody *body = running_body;
-    if (body == nullptr || lua_touserdata(state, 1) != body || body->started)
+    // A C function starts with LUA_MINSTACK free slots: FunctionAt has its one.
+    if (body == nullptr || lua_touserdata(state, 1) != body || body->started || state != body->state ||
+        FunctionAt(state, 1) != body->caller)
         return luaL_error(state, "protected body called out of turn");
     body->started = true;
     if (lua_gettop(state) == 1)
@@ -134,6 +153,8 @@ int CallBody(lua_State *L, int nargs, int nresults, ProtectedBody &call) noexcep
 {
     // A light C function and a light userdata: pushing them allocates
     // nothing, so nothing here can raise outside the protected call.
+    call.state = L;
+    call.caller = FunctionAt(L, 0);
     lua_pushcfunction(L, RunBody);
     lua_pushlightuserdata(L, &call);
     // Function and body below the arguments, in one move.

@@ -150,6 +150,10 @@ struct ProtectedBody {
     void *body;
     std::exception_ptr exception;
     bool started = false;
+    // Where CallBody's lua_pcall runs the body: the state, and the function
+    // running there when it was called (null at the base of the stack).
+    lua_State *state = nullptr;
+    const void *caller = nullptr;
 };
 
 // Runs call under lua_pcall through a light C function; needs two free stack
@@ -167,7 +171,7 @@ ProtectedBody MakeProtectedBody(Body &body)
     using B = std::remove_reference_t<Body>;
     return ProtectedBody{
         [](lua_State *state, void *p) -> int { return (*static_cast<B *>(p))(state); },
-        const_cast<void *>(static_cast<const void *>(&body)), nullptr, false};
+        const_cast<void *>(static_cast<const void *>(&body)), nullptr, false, nullptr, nullptr};
 }
 
 // Runs the work of a function that scripts call (its arguments erased),

@@ -26,6 +26,9 @@ TEST_F(Examples, AppBytesSumsEachCycleAndDispatchesASummary)
     EXPECT_NE(summaries[1].find("\\\"YouTube\\\":{\\\"flows\\\":1,\\\"bytes\\\":417400}"), std::string::npos)
         << summaries[1];
     EXPECT_EQ(LinesWith(run.out, "lua: DNS ").size(), 1u) << "DNS expired before the second cycle";
+    // A flow that begins and expires within the cycle is in no flow map.
+    EXPECT_NE(summaries[1].find("\\\"NTP\\\":{\\\"flows\\\":1,\\\"bytes\\\":180}"), std::string::npos)
+        << summaries[1];
 }
 
 TEST_F(Examples, FlowExportSendsTheExpiredFlowsOfEachCycleAsOneArray)

@@ -255,6 +255,9 @@ TEST_F(Scripting, RecipesOfTheReferenceRunWithoutErrorAndDoWhatTheySay)
     // What each recipe leaves on the recording of two update cycles.
     auto bytes = RunScript(recipes[0], recording, {"-d"});
     EXPECT_EQ(LinesWith(bytes.out, "lua: YouTube ").size(), 2u) << bytes.out;
+    // The short flow, in no flow map, is counted at its expiry.
+    EXPECT_EQ(LinesWith(bytes.out, "lua: NTP "), std::vector<std::string>{"                      180 bytes"})
+        << bytes.out;
     auto names = RunScript(recipes[1], recording, {"-d"});
     EXPECT_EQ(LinesWith(names.out, "lua: rr3.googlevideo.com 192.168.1.20 -> 142.250.180.14").size(), 1u)
         << names.out;

@@ -1,4 +1,6 @@
 // Exit statuses and the command line.
+#include <cmath>
+
 #include "vx-e2e-support.hpp"
 
 namespace {
@@ -93,6 +95,21 @@ end
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(LinesWith(run.out, "lua: event ").size(), 3u) << run.out;
     EXPECT_NE(run.out.find("ProcessFlowEvent function not found."), std::string::npos) << run.out;
+}
+
+TEST_F(ExitStatus, TheCallThatEndsTheWorkerIsCounted)
+{
+    // The failed lookup of the vanished handler is a call, and an error.
+    auto run = RunScript(R"(
+function ProcessFlowEvent(event, flows) ProcessFlowEvent = nil end
+)", "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"a\"}\n{\"op\":\"flow\",\"event\":\"new\",\"id\":\"b\"}\n",
+        {"--status", Path("status.jsonl")}, {{"status", true}});
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+    const auto lines = LinesWith(ReadFileText(Path("status.jsonl")), "");
+    ASSERT_EQ(lines.size(), 1u);
+    const json counts = json::parse(lines[0])["lua"]["handlers"]["ProcessFlowEvent"];
+    EXPECT_EQ(counts["calls"], 2) << counts.dump();
+    EXPECT_EQ(counts["errors"], 1) << counts.dump();
 }
 
 TEST_F(ExitStatus, ThreeWhenTheFirstReloadFails)
@@ -249,6 +266,7 @@ TEST_F(StatusDocument, CountsWhatAKnownRecordingDid)
         const double longest = counts["seconds_max"].get<double>();
         EXPECT_LE(longest, seconds);
         EXPECT_EQ(seconds > 0, h.calls > 0);
+        EXPECT_EQ(longest > 0, h.calls > 0);
     }
 }
 
@@ -282,12 +300,107 @@ TEST_F(StatusDocument, LimitsThatAreNotReachedChangeNoOutput)
     auto plain = RunScript(counted_script, counted_recording, {"--status", Path("plain.jsonl")});
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(ReadFileText(Path("plain.jsonl")), "{}\n{}\n");
-    auto limited = RunScript(counted_script, counted_recording, {},
+    auto limited = RunScript(counted_script, counted_recording, {"--status", Path("limited.jsonl")},
         {{"limits", {{"instructions", 100000000}, {"memory", 1 << 30}, {"queue", 100000}, {"seconds", 60}}},
             {"status", false}});
     ASSERT_EQ(limited.status, 0) << limited.err;
+    // "status": false leaves the document empty as its absence does.
+    EXPECT_EQ(ReadFileText(Path("limited.jsonl")), "{}\n{}\n");
     EXPECT_EQ(limited.out, plain.out);
     EXPECT_EQ(limited.sinks, plain.sinks);
+}
+
+TEST_F(StatusDocument, LuaMemoryIsWhatTheCollectorCounts)
+{
+    // The array part of a growing table is reallocated again and again: the
+    // count follows each block's new size, not the sum of its sizes.
+    auto run = RunScript(R"(
+function ProcessAgentEvent(event)
+    local grown = {}
+    for i = 1, 200000 do grown[i] = i end
+    grown = nil
+    collectgarbage("collect")
+    lpp.print("count " .. math.floor(collectgarbage("count") * 1024))
+end
+)", "{\"op\":\"agent\",\"event\":12}\n{\"op\":\"status\"}\n", {"--status", Path("status.jsonl")},
+        {{"status", true}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto counted = LinesWith(run.out, "lua: count ");
+    ASSERT_EQ(counted.size(), 1u) << run.out;
+    const auto lines = LinesWith(ReadFileText(Path("status.jsonl")), "");
+    ASSERT_EQ(lines.size(), 2u);
+    const double collector = std::stod(counted[0]);
+    const double memory = json::parse(lines[0])["lua"]["lua"]["memory"].get<double>();
+    EXPECT_NEAR(memory, collector, collector * 0.1);
+}
+
+TEST_F(StatusDocument, LimitsAddedByAReloadCutTheUnchangedScript)
+{
+    // The script is not rebuilt, so its state must take the new instruction
+    // limit as it is.
+    const std::string script = R"(
+function ProcessAgentEvent(event)
+    if event == 13 then
+        for i = 1, 30000000 do end
+        lpp.print("loop ran to its end")
+    end
+    lpp.print("agent " .. event)
+end
+)";
+    const json limited = {{"script", Path("script.lua")}, {"limits", {{"instructions", 1000000}}}, {"status", true}};
+    const std::string recording = "{\"op\":\"agent\",\"event\":12}\n" +
+        json{{"op", "file"}, {"path", "conf.json"}, {"text", limited.dump()}}.dump() +
+        "\n{\"op\":\"reload\"}\n{\"op\":\"status\"}\n{\"op\":\"agent\",\"event\":13}\n{\"op\":\"agent\",\"event\":12}\n";
+    auto run = RunScript(script, recording, {"-d", "--status", Path("status.jsonl")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("not reloading, no change."), std::string::npos) << run.out;
+    // The limit is in force before the loop runs.
+    const auto lines = LinesWith(ReadFileText(Path("status.jsonl")), "");
+    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(json::parse(lines[0])["lua"]["limits"]["instructions"], 1000000);
+    EXPECT_EQ(LinesWith(run.out, "lua: agent "), (std::vector<std::string>{"12", "12"})) << run.out;
+    EXPECT_TRUE(LinesWith(run.out, "lua: loop ran").empty()) << run.out;
+    const auto errors = LinesWith(run.out, "lua: ProcessAgentEvent: error: ");
+    ASSERT_EQ(errors.size(), 1u) << run.out;
+    EXPECT_NE(errors[0].find("instruction limit exceeded"), std::string::npos) << errors[0];
+}
+
+TEST_F(StatusDocument, TwoRunsWithReloadsGiveTheSameDocument)
+{
+    // The tool's waits queue markers in numbers that depend on timing (a
+    // reload discards some): they count nowhere. Only the queue's high-water
+    // mark and the times differ between runs; the times are microseconds.
+    auto script_text = [](const std::string &version) {
+        return "function ProcessAgentEvent(event) lpp.print('" + version + " agent ' .. event) end\n"
+               "function ProcessFlowEvent(event, flows) lpp.print('" + version + " flow ' .. event) end\n";
+    };
+    std::string recording;
+    for (const char *version : {"v2", "v3", "v4"}) {
+        recording += "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"" + std::string(version) + "\"}\n"
+                     "{\"op\":\"agent\",\"event\":12}\n" +
+            json{{"op", "file"}, {"path", "script.lua"}, {"text", script_text(version)}}.dump() +
+            "\n{\"op\":\"reload\"}\n{\"op\":\"agent\",\"event\":13}\n";
+    }
+    std::vector<json> documents;
+    for (int round = 0; round < 2; round++) {
+        auto run = RunScript(script_text("v1"), recording, {"--status", Path("status.jsonl")}, {{"status", true}});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(LinesWith(run.out, "lua: v4 agent "), std::vector<std::string>{"13"}) << run.out;
+        json document = json::parse(ReadFileText(Path("status.jsonl")))["lua"];
+        for (const char *member : {"records", "flows", "dropped_records", "dropped_flows", "discarded_records"})
+            EXPECT_EQ(document["queue"][member], 0) << member;
+        document["queue"].erase("flows_max");
+        for (auto &[name, handler] : document["handlers"].items()) {
+            for (const char *member : {"seconds", "seconds_max"}) {
+                const double seconds = handler[member].get<double>();
+                // Whole microseconds, which print without a binary tail.
+                EXPECT_EQ(seconds, std::round(seconds * 1e6) / 1e6) << name << " " << member;
+                handler.erase(member);
+            }
+        }
+        documents.push_back(document);
+    }
+    EXPECT_EQ(documents[0], documents[1]);
 }
 
 }  // namespace

@@ -290,6 +290,40 @@ function stolen_runner() return runner end
         EXPECT_TRUE(Contains(outcome, "outcome false:protected body called out of turn")) << outcome;
 }
 
+TEST_F(HostileTest, ProtectedBodyTakenByACallHookRunsOnlyInThePluginsOwnCall)
+{
+    // A call hook sees the function that runs a protected body, and its
+    // argument, as the plugin's lua_pcall calls it (here for the handler
+    // lookup of the next event). Called by the script, twice, it must refuse
+    // both times; the plugin's own call then runs the body and the handler.
+    Start(Script("debug.sethook(take_body, 'c')", R"(
+local outcomes = "none"
+function take_body()
+  local info = debug.getinfo(2, "fS")
+  local _, argument = debug.getlocal(2, 1)
+  if info.what ~= "C" or type(argument) ~= "userdata" then return end
+  debug.sethook()
+  local results = {}
+  for round = 1, 2 do
+    local ok, err = pcall(info.func, argument)
+    results[round] = tostring(ok) .. ":" .. tostring(err)
+  end
+  outcomes = table.concat(results, " / ")
+end
+function key_signature() return outcomes end
+)"));
+    // One event more than usual: a lookup that failed would print no
+    // "alive 1", and the hook is gone after it.
+    auto hostile = MakeFlow();
+    SendFlow(Event::FLOW_NEW, hostile, json{{"case", "hostile"}});
+    std::shared_ptr<vdFlow> next[2] = {MakeFlow(), MakeFlow()};
+    for (int n = 1; n <= 2; n++) SendFlow(Event::FLOW_NEW, next[n - 1], json{{"case", "next"}, {"n", n}});
+    ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 2").empty() || plugin->HasEnded(); })) << log.Text();
+    EXPECT_TRUE(Errors().empty()) << log.Text();
+    const std::string refused = "false:protected body called out of turn";
+    EXPECT_EQ(Printed("alive 1 "), std::vector<std::string>{refused + " / " + refused}) << log.Text();
+}
+
 TEST_F(HostileTest, CollectgarbageInHandlersAndFinalizers)
 {
     Start(Script(R"(
@@ -579,9 +613,12 @@ TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
         {"loop that catches the limit's error",
             "while true do pcall(function() while true do end end) end",
             "instruction limit exceeded", "instruction_limit"},
-        {"memory bomb", "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 4096) .. i end",
+        // Four times the limit, no more: were the limit not enforced, the
+        // case would end without an error instead of taking the machine's
+        // memory.
+        {"memory bomb", "local t = {} for i = 1, 1 << 16 do t[i] = string.rep('x', 4096) .. i end",
             "not enough memory", "memory_limit"},
-        {"one huge string", "local s = string.rep('x', 1 << 30)", "not enough memory",
+        {"one huge string", "local s = string.rep('x', 1 << 28)", "not enough memory",
             "memory_limit"},
         {"loop under the script's own line and count hook, which gethook returns", R"(
     local said = false
@@ -652,6 +689,11 @@ TEST_F(HostileTest, LimitsCutRunawayCallsAndTheStateGoesOn)
             EXPECT_LT(handler["seconds_max"].get<double>(), c.seconds + 1.5) << handler.dump();
         }
         EXPECT_LE(Status()["lua"]["memory"].get<std::uint64_t>(), 64u << 20);
+        // The summary line adds up calls and errors apart.
+        json document = json::object();
+        plugin->GetStatus(document);
+        plugin->DisplayStatus(document);
+        EXPECT_EQ(log.Matching("handlers: 2 calls, 1 errors;").size(), 1u) << log.Text();
         Stop();
         log.Clear();
     }
@@ -697,6 +739,7 @@ setmetatable({}, {__gc = function() os.execute("sleep 1") end}))";
 TEST_F(HostileTest, FlowTablesBeyondTheMemoryLimitSkipTheirEvent)
 {
     Start(Script(""), {{"limits", {{"memory", 16 << 20}}}, {"status", true}});
+    ASSERT_EQ(Status()["limits"]["memory"], 16 << 20);
     auto big = MakeFlow();
     SendFlow(Event::FLOW_NEW, big, json{{"case", "next"}, {"n", 0}, {"blob", std::string(20 << 20, 'z')}});
     ASSERT_TRUE(HostileThenNext()) << log.Text();

@@ -217,6 +217,8 @@ function ProcessFlowEvent(event, flows)
 end
 )",
         {{"limits", {{"queue", kLimit}}}, {"status", true}});
+    // The limit is in force before the producers start.
+    ASSERT_EQ(Status()["limits"]["queue"], kLimit);
     CountHandled(ledger);
 
     std::vector<std::thread> producers;

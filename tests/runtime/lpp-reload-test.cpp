@@ -189,8 +189,23 @@ TEST_F(ReloadTest, SuccessfulRebuildDiscardsQueuedEvents)
     Load(kHandler);
     Queue(12);
     Queue(13);
+    // A marker (event 0) is queued, refused and discarded like any record,
+    // but counted nowhere: how many a caller's wait takes depends on timing.
+    Queue(0);
+    plugin->Queue().SetLimit(2);
+    Queue(0);
+    Queue(14);
+    const json before = plugin->Queue().Status();
+    EXPECT_EQ(plugin->Queue().Records(), 3u);
+    EXPECT_EQ(before["records"], 2);
+    EXPECT_EQ(before["flows"], 2);
+    EXPECT_EQ(before["flows_max"], 2);
+    EXPECT_EQ(before["dropped_records"], 1);
+    EXPECT_EQ(before["dropped_flows"], 1);
     Load(std::string(kHandler) + "-- changed\n");
     EXPECT_EQ(plugin->Queue().Records(), 0u);
+    EXPECT_EQ(plugin->Queue().Status()["discarded_records"], 2);
+    EXPECT_EQ(plugin->Queue().Status()["records"], 0);
 }
 
 TEST_F(ReloadTest, FailedBuildIsRememberedUntilTheScriptChanges)

@@ -291,6 +291,48 @@ TEST_F(BuildTest, FailingGlobalLookupIsReportedAsBindingError)
         setmetatable(_G, { __index = function(_, name) error('no global ' .. name, 0) end })
     )");
     EXPECT_EQ(message, "lua: error: no global ProcessAgentEvent");
+
+    // The lookup holds a callable table's metatable while it pushes the key
+    // "__call", and that push may run a collector step: a finaliser run there
+    // replaces the values of the lookup's frame (its lowest C frame). The
+    // rehash of a growing table allocates without a step, so the next step
+    // comes at that push; in generational mode it runs every pending
+    // finaliser. The lookup must refuse, not read the replacement as a table.
+    WriteScript(std::string(kHandler) + R"(
+        local callable = setmetatable({}, { __call = function() end })
+        local main = coroutine.running()
+        local function replace_lowest_frame()
+          local level = 0
+          while debug.getinfo(main, level + 1, "l") do level = level + 1 end
+          if debug.getinfo(main, level, "S").what ~= "C" then return end
+          local n = 1
+          while debug.getlocal(main, level, n) do
+            debug.setlocal(main, level, n, 12345)
+            rawset(_G, "Replaced", true)
+            n = n + 1
+          end
+        end
+        collectgarbage("generational")
+        setmetatable(_G, { __index = function(_, name)
+          if name ~= "ProcessFlowMap" then return nil end
+          setmetatable({}, { __gc = replace_lowest_frame })
+          local grown = {}
+          for i = 1, 100000 do grown[i] = i end
+          return callable
+        end })
+    )");
+    message = "built";
+    try {
+        plugin->Reload();
+    } catch (const std::exception &e) {
+        message = e.what();
+    }
+    // Where the debug library cannot reach the frame, nothing is replaced
+    // and the callable table is a handler like any other.
+    if (Global("Replaced") == "<nil>")
+        EXPECT_EQ(message, "built");
+    else
+        EXPECT_EQ(message, "lua: error: a metatable was replaced while the plugin held it");
 }
 
 }  // namespace

@@ -294,21 +294,26 @@ TEST_F(HostileTest, ProtectedBodyTakenByACallHookRunsOnlyInThePluginsOwnCall)
 {
     // A call hook sees the function that runs a protected body, and its
     // argument, as the plugin's lua_pcall calls it (here for the handler
-    // lookup of the next event). Called by the script, twice, it must refuse
-    // both times; the plugin's own call then runs the body and the handler.
-    Start(Script("debug.sethook(take_body, 'c')", R"(
+    // lookup of the next event). The guarded debug library refuses the C
+    // frame's argument; taken all the same through Lua's own library and
+    // called by the script, twice, the body must refuse both times; the
+    // plugin's own call then runs the body and the handler.
+    Start(Script("debug.sethook(take_body, 'c')", "local unguarded = " + kUnguardedDebug + R"(
 local outcomes = "none"
 function take_body()
   local info = debug.getinfo(2, "fS")
-  local _, argument = debug.getlocal(2, 1)
-  if info.what ~= "C" or type(argument) ~= "userdata" then return end
+  if info.what ~= "C" then return end
+  -- Levels from the closure: 1 itself, 2 pcall, 3 this hook, 4 the hooked C function.
+  local _, guarded = pcall(function() return debug.getlocal(4, 1) end)
+  local _, argument = unguarded.getlocal(2, 1)
+  if type(argument) ~= "userdata" then return end
   debug.sethook()
   local results = {}
   for round = 1, 2 do
     local ok, err = pcall(info.func, argument)
     results[round] = tostring(ok) .. ":" .. tostring(err)
   end
-  outcomes = table.concat(results, " / ")
+  outcomes = tostring(guarded):match("debug%.getlocal: .*") .. " | " .. table.concat(results, " / ")
 end
 function key_signature() return outcomes end
 )"));
@@ -321,7 +326,10 @@ function key_signature() return outcomes end
     ASSERT_TRUE(WaitFor([this] { return !log.Matching("alive 2").empty() || plugin->HasEnded(); })) << log.Text();
     EXPECT_TRUE(Errors().empty()) << log.Text();
     const std::string refused = "false:protected body called out of turn";
-    EXPECT_EQ(Printed("alive 1 "), std::vector<std::string>{refused + " / " + refused}) << log.Text();
+    EXPECT_EQ(Printed("alive 1 "),
+        std::vector<std::string>{"debug.getlocal: locals of C functions are not accessible | " + refused + " / " +
+            refused})
+        << log.Text();
 }
 
 TEST_F(HostileTest, CollectgarbageInHandlersAndFinalizers)

@@ -214,6 +214,8 @@ TEST_F(ExitStatus, HelpAndVersion)
     auto run = Run({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--sinks PATH"), std::string::npos);
+    for (const char *text : {"--record FILE", "--strict", "SIGHUP", "5 with --strict"})
+        EXPECT_NE(run.out.find(text), std::string::npos) << text;
     run = Run({"--version"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out.rfind("vessix-replay ", 0), 0u);

@@ -287,6 +287,23 @@ TEST_F(Capture, SighupReloadsInEveryMode)
     EXPECT_EQ(reloaded(replay.out), 2u) << replay.out;
     EXPECT_EQ(LinesWith(replay.out, "lua: agent "), std::vector<std::string>{"12"});
 
+    // One that comes while the script is being built, before the plugin is
+    // ready, is served right after.
+    const std::string building = Path("building");
+    const std::string slow_conf = Write("slow.json", json{{"script", Write("slow.lua",
+        "io.open('" + building + "', 'w'):close()\n"
+        "local t = os.clock() while os.clock() - t < 1 do end\n" + live_script)}}.dump());
+    auto early = RunWith({}, {"-d", "--conf", slow_conf, Write("one.jsonl", "{\"op\":\"agent\",\"event\":12}\n")},
+        [&](pid_t pid) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (::access(building.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ::kill(pid, SIGHUP);
+        });
+    EXPECT_EQ(early.status, 0) << early.err;
+    EXPECT_EQ(reloaded(early.out), 2u) << early.out;
+    EXPECT_EQ(LinesWith(early.out, "lua: agent "), std::vector<std::string>{"12"});
+
     if (::geteuid() != 0) GTEST_SKIP() << "capturing needs root";
     auto live = RunWith({}, {"-d", "--conf", conf, "--interface", "lo", "--filter", "port 9", "--record",
                                 Path("live.jsonl")},

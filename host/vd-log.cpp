@@ -24,6 +24,12 @@ vdLogSink &LogSink()
 
 bool debug_mode = false;
 
+vdLogSink &DebugObserver()
+{
+    static vdLogSink observer;
+    return observer;
+}
+
 std::string FormatV(const char *format, va_list ap)
 {
     char small[512];
@@ -66,21 +72,33 @@ void vd_printf(const char *format, ...)
 
 void vd_dprintf(const char *format, ...)
 {
+    bool observed;
     {
         std::lock_guard<std::mutex> guard(LogMutex());
-        if (!debug_mode) return;
+        observed = static_cast<bool>(DebugObserver());
+        if (!debug_mode && !observed) return;
     }
     va_list ap;
     va_start(ap, format);
     std::string line = FormatV(format, ap);
     va_end(ap);
-    Write(line);
+    if (observed) {
+        std::lock_guard<std::mutex> guard(LogMutex());
+        if (DebugObserver()) DebugObserver()(line);
+    }
+    if (vd_standin_get_debug()) Write(line);
 }
 
 void vd_standin_set_log_sink(vdLogSink sink)
 {
     std::lock_guard<std::mutex> guard(LogMutex());
     LogSink() = std::move(sink);
+}
+
+void vd_standin_set_debug_observer(vdLogSink observer)
+{
+    std::lock_guard<std::mutex> guard(LogMutex());
+    DebugObserver() = std::move(observer);
 }
 
 void vd_standin_set_debug(bool debug)

@@ -20,6 +20,10 @@ using vdPayloadSink = std::function<void(const std::string &target,
 void vd_standin_set_log_sink(vdLogSink sink);
 void vd_standin_set_payload_sink(vdPayloadSink sink);
 
+// Receives every vd_dprintf line, whether or not debug mode writes it (the
+// replay tool counts the plugin's error lines this way); empty: none.
+void vd_standin_set_debug_observer(vdLogSink observer);
+
 void vd_standin_set_debug(bool debug);
 bool vd_standin_get_debug();
 

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -40,6 +42,80 @@ TEST_F(Capture, ReplaysACaptureTheSameWayEveryTime)
         EXPECT_EQ(again.status, 0);
         EXPECT_EQ(again.out, first.out);
     }
+}
+
+// Every field of every flow table, keys sorted, and a sink payload per
+// update cycle: what a capture run and the replay of its record must agree on.
+const char *const dump_script = R"(
+local function dump(value)
+    if type(value) ~= "table" then return tostring(value) end
+    local keys = {}
+    for k in pairs(value) do keys[#keys + 1] = k end
+    table.sort(keys, function(a, b) return tostring(a) < tostring(b) end)
+    local parts = {}
+    for _, k in ipairs(keys) do parts[#parts + 1] = tostring(k) .. "=" .. dump(value[k]) end
+    return "{" .. table.concat(parts, ",") .. "}"
+end
+local seen = 0
+function ProcessFlowEvent(event, flows)
+    seen = seen + 1
+    lpp.print("flow " .. event .. " " .. dump(flows[1]))
+end
+function ProcessFlowMap(flows)
+    local each = {}
+    for i, f in ipairs(flows) do each[i] = f.digest_lower .. ":" .. f.stats.total_bytes end
+    lpp.print("map " .. #flows .. " " .. table.concat(each, " "))
+end
+function ProcessAgentEvent(event)
+    lpp.print("agent " .. event)
+    if event == LPP_EVENT_UPDATE_COMPLETE then lpp.dispatch("t", { "c" }, "seen " .. seen, 0, 0) end
+end
+)";
+
+// The shared captures the tests can reach.
+std::vector<std::string> SharedCaptures()
+{
+    const std::string folder = std::string(LPP_TEST_SOURCE_DIR) + "/../shared/captures";
+    std::vector<std::string> paths;
+    if (DIR *listing = ::opendir(folder.c_str())) {
+        while (dirent *entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 5 && (name.ends_with(".pcap") || name.ends_with(".pcapng")))
+                paths.push_back(folder + "/" + name);
+        }
+        ::closedir(listing);
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+TEST_F(Capture, ARecordedCaptureReplaysToTheSameOutput)
+{
+    const auto captures = SharedCaptures();
+    if (captures.empty()) GTEST_SKIP() << "the shared captures are not there";
+    const std::string conf = Write("c.json", json{{"script", Write("s.lua", dump_script)}}.dump());
+    for (const std::string &capture : captures) {
+        SCOPED_TRACE(capture);
+        // Short cycles and timeouts: flows change between events, show in
+        // flow maps, expire and are purged.
+        auto captured = Run({"--conf", conf, "--update-interval", "1", "--idle-timeout", "2", "--capture", capture,
+            "--record", Path("r.jsonl"), "--sinks", Path("live.jsonl")});
+        ASSERT_EQ(captured.status, 0) << captured.err;
+        ASSERT_NE(captured.out.find("lua: flow "), std::string::npos) << captured.out;
+        auto replayed = Run({"--conf", conf, "--sinks", Path("replayed.jsonl"), Path("r.jsonl")});
+        ASSERT_EQ(replayed.status, 0) << replayed.err;
+        EXPECT_EQ(replayed.out, captured.out);
+        EXPECT_EQ(ReadFileText(Path("replayed.jsonl")), ReadFileText(Path("live.jsonl")));
+    }
+
+    // With a filter, the record holds what the filtered run sent.
+    const std::string capture = std::string(LPP_TEST_SOURCE_DIR) + "/../shared/captures/443-curl.pcap";
+    if (ReadFileText(capture).empty()) return;
+    auto filtered = Run({"--conf", conf, "--capture", capture, "--filter", "udp", "--record", Path("u.jsonl")});
+    ASSERT_EQ(filtered.status, 0) << filtered.err;
+    auto replayed = Run({"--conf", conf, Path("u.jsonl")});
+    EXPECT_EQ(replayed.out, filtered.out);
+    EXPECT_EQ(ReadFileText(Path("u.jsonl")).find("\"ip_protocol\":6"), std::string::npos);
 }
 
 // Live capture on the loopback interface, of traffic the test makes itself
@@ -193,6 +269,91 @@ TEST_F(Capture, LiveEndsAfterItsDurationOrOnASignalWithALastUpdateCycle)
     }
 }
 
+// SIGHUP asks for a reload, as it does a daemon: the live run goes on, the
+// record has a "reload" line there, and the run ends as usual afterwards.
+TEST_F(Capture, SighupReloadsInEveryMode)
+{
+    const std::string script = Write("s.lua", live_script);
+    const std::string conf = Write("c.json", json{{"script", script}}.dump());
+    auto reloaded = [](const std::string &out) { return LinesWith(out, "lua: Loading configuration: ").size(); };
+
+    // A recording: served before the next line.
+    const std::string rec = Write("r.jsonl", "{\"op\":\"sleep\",\"ms\":1500}\n{\"op\":\"agent\",\"event\":12}\n");
+    auto replay = RunWith({}, {"-d", "--conf", conf, rec}, [&](pid_t pid) {
+        ASSERT_TRUE(WaitForOutput(Path(".stdout"), started));
+        ::kill(pid, SIGHUP);
+    });
+    EXPECT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(reloaded(replay.out), 2u) << replay.out;
+    EXPECT_EQ(LinesWith(replay.out, "lua: agent "), std::vector<std::string>{"12"});
+
+    // One that comes while the script is being built, before the plugin is
+    // ready, is served right after.
+    const std::string building = Path("building");
+    const std::string slow_conf = Write("slow.json", json{{"script", Write("slow.lua",
+        "io.open('" + building + "', 'w'):close()\n"
+        "local t = os.clock() while os.clock() - t < 1 do end\n" + live_script)}}.dump());
+    auto early = RunWith({}, {"-d", "--conf", slow_conf, Write("one.jsonl", "{\"op\":\"agent\",\"event\":12}\n")},
+        [&](pid_t pid) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (::access(building.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ::kill(pid, SIGHUP);
+        });
+    EXPECT_EQ(early.status, 0) << early.err;
+    EXPECT_EQ(reloaded(early.out), 2u) << early.out;
+    EXPECT_EQ(LinesWith(early.out, "lua: agent "), std::vector<std::string>{"12"});
+
+    if (::geteuid() != 0) GTEST_SKIP() << "capturing needs root";
+    auto live = RunWith({}, {"-d", "--conf", conf, "--interface", "lo", "--filter", "port 9", "--record",
+                                Path("live.jsonl")},
+        [&](pid_t pid) {
+            ASSERT_TRUE(WaitForOutput(Path(".stdout"), started));
+            ::kill(pid, SIGHUP);
+            ASSERT_TRUE(WaitForOutput(Path(".stdout"), "not reloading, no change"));
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(live.status, 0) << live.err;
+    EXPECT_EQ(reloaded(live.out), 2u) << live.out;
+    EXPECT_EQ(LinesWith(live.out, "lua: agent "), (std::vector<std::string>{"12", "13"}));
+    // The record is complete: the reload and the last update cycle.
+    const std::string record = ReadFileText(Path("live.jsonl"));
+    EXPECT_EQ(LinesWith(record, "{\"op\":\"reload\"}").size(), 1u) << record;
+    EXPECT_NE(record.find("\"event\":\"update_complete\""), std::string::npos) << record;
+    auto again = Run({"-d", "--conf", conf, Path("live.jsonl")});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, live.out);
+}
+
+// A handler stuck in the last update cycle keeps the first stop signal from
+// ending the run; a second one ends it at once.
+TEST_F(Capture, ASecondStopSignalEndsALiveRunAtOnce)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "capturing needs root";
+    const std::string conf = Write("c.json", json{{"script", Write("s.lua", R"(
+function ProcessAgentEvent(event)
+    lpp.print("agent " .. event)
+    if event == LPP_EVENT_UPDATE_INIT then while true do end end
+end
+)")}}.dump());
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        std::chrono::steady_clock::time_point second;
+        auto run = RunWith({}, {"--conf", conf, "--interface", "lo", "--filter", "port 9"}, [&](pid_t pid) {
+            ASSERT_TRUE(WaitForOutput(Path(".stdout"), started));
+            ::kill(pid, signal);
+            ASSERT_TRUE(WaitForOutput(Path(".stdout"), "lua: agent 12"));
+            // The first signal was taken: the run waits for the handler.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ASSERT_EQ(::kill(pid, 0), 0) << "ended before the second signal";
+            second = std::chrono::steady_clock::now();
+            ::kill(pid, signal);
+        });
+        EXPECT_LT(std::chrono::steady_clock::now() - second, std::chrono::seconds(10));
+        EXPECT_EQ(run.status, -1) << "ended by the signal";
+    }
+}
+
 TEST_F(Capture, LiveWithoutPermissionSaysSoInOneLine)
 {
     std::vector<std::string> prefix;
@@ -264,7 +425,14 @@ TEST_F(Capture, CaptureAndRecordingExcludeEachOther)
         {{"--capture", capture, "--filter", "udp port"}, "--filter: can't parse filter expression: syntax error"},
         {{"--interface", "no-such-interface"}, "cannot capture on no-such-interface: "},
     };
-    for (const auto &[args, message] : usages) {
+    std::vector<std::pair<std::vector<std::string>, std::string>> all = usages;
+    all.push_back({{"--record", Path("out.jsonl"), rec}, "--record: only with --capture or --interface"});
+    all.push_back({{"--capture", capture, "--record", dir.Path() + "/no/such/folder/r.jsonl"}, "--record: cannot write"});
+    // The filter is compiled for the interface as for a file (as root, so
+    // that opening the interface is not what fails).
+    if (::geteuid() == 0)
+        all.push_back({{"--interface", "lo", "--filter", "udp port"}, "cannot capture on lo: can't parse filter expression"});
+    for (const auto &[args, message] : all) {
         run = Run(args);
         EXPECT_EQ(run.status, 1) << message;
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;

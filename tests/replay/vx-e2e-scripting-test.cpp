@@ -222,15 +222,16 @@ TEST_F(Scripting, ReferenceDocumentsEveryFlowTableKeyAndEveryConstant)
     EXPECT_EQ(doc.paths, paths);
 }
 
-// The ```lua blocks of the reference's Recipes section, each a whole script.
-std::vector<std::string> Recipes(const std::string &text)
+// The ```lua blocks of a section of the reference (Recipes unless another
+// is named), each a whole script.
+std::vector<std::string> Recipes(const std::string &text, const std::string &section = "## Recipes")
 {
     std::vector<std::string> recipes;
     std::istringstream input(text);
     std::string line;
     bool in_recipes = false, in_block = false;
     while (std::getline(input, line)) {
-        if (line.rfind("## ", 0) == 0) in_recipes = line == "## Recipes";
+        if (line.rfind("## ", 0) == 0) in_recipes = line == section;
         if (!in_recipes) continue;
         if (line == "```lua") {
             in_block = true;
@@ -479,6 +480,33 @@ end
         "false bad argument #2 to 'debug.upvaluejoin' (invalid upvalue index)",
         "10 1 true", "true mt", "nil nil", "string Lua", "C true", "true true"};
     EXPECT_EQ(LinesWith(run.out, "lua: kept "), expected) << run.out;
+}
+
+TEST_F(Scripting, TheReloadSectionsDataFileRecipeFollowsTheFileAndAReloadDoesNot)
+{
+    const auto recipes = Recipes(ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/docs/scripting.md"),
+        "## Reloads: what is kept, what is dropped");
+    ASSERT_EQ(recipes.size(), 1u);
+    Write("tls-watch.txt", "a.example\n");
+    auto tls = [](const std::string &id) {
+        return "{\"op\":\"flow\",\"event\":\"dpi_complete\",\"id\":\"" + id +
+            "\",\"set\":{\"host_server_name\":\"" + id + ".example\"}}\n";
+    };
+    auto watch = [](const std::string &names) {
+        return "{\"op\":\"file\",\"path\":\"tls-watch.txt\",\"text\":\"" + names + "\"}\n";
+    };
+    const std::string cycle = "{\"op\":\"agent\",\"event\":\"update_init\"}\n";
+    const std::string reload = "{\"op\":\"reload\"}\n";
+    // Taken at the next cycle; a reload of the unchanged script reads
+    // nothing again.
+    const std::string rec = tls("a") + tls("b") + watch("b.example\\n") + tls("b") + cycle + tls("b") +
+        watch("c.example\\n") + reload + tls("c") + cycle + tls("c");
+    auto run = RunScript(recipes[0], rec, {"--path-config", dir.Path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(LinesWith(run.out, "lua: watched: "), (std::vector<std::string>{"a.example", "b.example", "c.example"}))
+        << run.out;
+    EXPECT_EQ(LinesWith(run.out, "lua: watch list: ").size(), 3u) << run.out;
 }
 
 }  // namespace

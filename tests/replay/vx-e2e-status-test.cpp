@@ -66,11 +66,14 @@ TEST_F(ExitStatus, TwoWhenThePluginIsNotCreated)
     // No conf_filename: vdPluginInit throws and its message is shown.
     auto run = Run({rec});
     EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("lua: conf_filename: Invalid argument"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("lua: conf_filename: Invalid argument\n"), std::string::npos) << run.err;
+    // The tool says what is missing, on a line of its own.
+    EXPECT_NE(run.err.find("\nvessix-replay: --conf is missing"), std::string::npos) << run.err;
 
     // A plugin type the plugin does not accept: null.
     run = Run({"--conf", Write("c.json", "{}"), "--type", "3", "--tag", "t3", rec});
     EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.find("--conf is missing"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("Invalid plugin type: t3 [3]"), std::string::npos) << run.out;
 
     run = Run({"--conf", Write("c.json", "{}"), "--plugin", Path("nothing.so"), rec});
@@ -116,6 +119,64 @@ TEST_F(ExitStatus, ThreeWhenTheFirstReloadFails)
 {
     auto run = RunScript("this is not lua", "{\"op\":\"wait\"}\n");
     EXPECT_EQ(run.status, 3) << run.out << run.err;
+    // A configuration that is not there fails the first reload too.
+    run = Run({"--conf", Path("absent.json"), Write("r.jsonl", "{\"op\":\"wait\"}\n")});
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+}
+
+TEST_F(ExitStatus, FailedHandlerCallsAreCountedAndFiveWithStrict)
+{
+    // Flow events fail for flows named "bad", the second update cycle's
+    // agent event fails, the rest succeed.
+    const std::string script = R"(
+function ProcessFlowEvent(event, flows)
+    if flows[1].host_server_name == "bad" then error("no " .. event) end
+    lpp.print("flow " .. event)
+end
+function ProcessAgentEvent(event)
+    cycles = (cycles or 0) + 1
+    if cycles == 2 then local t = nil; return t.x end
+    lpp.print("agent " .. event)
+end
+)";
+    std::string rec;
+    for (const char *name : {"bad", "good", "bad"})
+        rec += "{\"op\":\"flow\",\"event\":\"new\",\"id\":\"" + std::string(name) +
+            "\",\"set\":{\"host_server_name\":\"" + name + "\"}}\n";
+    rec += "{\"op\":\"agent\",\"event\":12}\n{\"op\":\"agent\",\"event\":13}\n";
+    const std::string summary = "vessix-replay: 3 handler error(s) (ProcessFlowEvent 2, ProcessAgentEvent 1)";
+
+    // Without -d the error lines are not written, and the count says how to
+    // see them; the tag the plugin has is the one its lines carry.
+    auto quiet = RunScript(script, rec, {"--tag", "probe"});
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(LinesWith(quiet.err, "vessix-replay: "),
+        std::vector<std::string>{summary.substr(15) + "; run with -d to see them"}) << quiet.err;
+    EXPECT_EQ(quiet.out.find(": error: "), std::string::npos) << quiet.out;
+    EXPECT_EQ(LinesWith(quiet.out, "probe: flow "), std::vector<std::string>{"2"});
+
+    auto debug = RunScript(script, rec, {"-d"});
+    EXPECT_EQ(debug.status, 0);
+    EXPECT_NE(debug.err.find(summary + "\n"), std::string::npos) << debug.err;
+    EXPECT_EQ(debug.err.find("run with -d"), std::string::npos) << debug.err;
+    EXPECT_EQ(LinesWith(debug.out, "lua: ProcessFlowEvent: error: ").size(), 2u) << debug.out;
+
+    auto strict = RunScript(script, rec, {"--strict"});
+    EXPECT_EQ(strict.status, 5);
+    EXPECT_NE(strict.err.find(summary), std::string::npos) << strict.err;
+
+    // An error line that the script prints itself is no failed call; with
+    // nothing failing, --strict changes nothing.
+    auto clean = RunScript("function ProcessAgentEvent(e) lpp.print('ProcessAgentEvent: error: x') end",
+        "{\"op\":\"agent\",\"event\":12}\n", {"--strict"});
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.err, "");
+
+    // Every other status comes first.
+    auto ended = RunScript(script, rec + "{\"op\":\"file\",\"path\":\"script.lua\",\"text\":\"(\"}\n"
+        "{\"op\":\"reload\"}\n", {"--strict"});
+    EXPECT_EQ(ended.status, 3);
+    EXPECT_NE(ended.err.find(summary), std::string::npos) << ended.err;
 }
 
 TEST_F(ExitStatus, FourWhenStandardOutputDiffersFromTheExpectedFile)
@@ -170,6 +231,8 @@ TEST_F(ExitStatus, HelpAndVersion)
     auto run = Run({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--sinks PATH"), std::string::npos);
+    for (const char *text : {"--record FILE", "--strict", "SIGHUP", "5 with --strict"})
+        EXPECT_NE(run.out.find(text), std::string::npos) << text;
     run = Run({"--version"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out.rfind("vessix-replay ", 0), 0u);
@@ -287,6 +350,16 @@ TEST_F(StatusDocument, WhereAndWhenLinesAreWritten)
     const auto lines = LinesWith(ReadFileText(file), "");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(json::parse(lines[0])["lua"]["handlers"]["ProcessAgentEvent"]["calls"], 0);
+
+    // "-" is standard error, and nothing of the document reaches standard
+    // output.
+    run = RunScript(counted_script, counted_recording, {"--status", "-"}, {{"status", true}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // The recording's "status" line and the final document.
+    const auto documents = LinesWith(run.err, "{\"lua\":");
+    ASSERT_EQ(documents.size(), 2u) << run.err;
+    EXPECT_EQ(run.out.find("\"handlers\""), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('{'), std::string::npos) << run.out;
 
     // A bad recording line replays nothing and writes no status.
     run = RunScript(counted_script, "{\"op\":\"status\",\"extra\":1}\n", {"--status", "-"},

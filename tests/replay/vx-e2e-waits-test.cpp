@@ -292,6 +292,25 @@ TEST_F(Waits, AReloadRequestedWithoutWaitingChangesTheGates)
     }
 }
 
+TEST_F(Waits, AReloadRequestedByDispatchEventIsWaitedForAsAReloadLine)
+{
+    // Two requests in a row both run (neither swallows the other), and the
+    // flow lines after them reach the script that the second one built.
+    const std::string request = Line("{\"op\":\"dispatch_event\",\"event\":0}");
+    std::string rec = Line("{\"op\":\"file\",\"path\":\"script.lua\",\"text\":"
+                           "\"function ProcessFlowEvent(e) lpp.print('new ' .. e) end\"}") +
+        request + request;
+    for (int i = 0; i < 5; i++)
+        rec += Line("{\"op\":\"flow\",\"event\":\"new\",\"id\":\"f" + std::to_string(i) + "\"}");
+    const int runs = lpptest::kSanitized ? 5 : 20;
+    for (int i = 0; i < runs; i++) {
+        auto run = RunScript("function ProcessFlowEvent(e) lpp.print('old ' .. e) end", rec, {"-d"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(LinesWith(run.out, "lua: Loading configuration: ").size(), 3u) << "run " << i << "\n" << run.out;
+        ASSERT_EQ(LinesWith(run.out, "lua: new ").size(), 5u) << "run " << i << "\n" << run.out;
+    }
+}
+
 TEST_F(Waits, EveryReloadTheRecordingRequestsRunsBeforeTheEnd)
 {
     // A reload asked for on the first line, or right after a reload line

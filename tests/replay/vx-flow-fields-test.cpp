@@ -2,6 +2,8 @@
 // representation (TEIDs in network order, ports with their addresses).
 #include <arpa/inet.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "vx-flow-fields.hpp"
@@ -18,7 +20,7 @@ std::shared_ptr<vdFlow> NewFlow()
 TEST(FlowFields, EveryMemberReachesItsField)
 {
     auto flow = NewFlow();
-    vxApplyFlowFields(*flow, json::parse(R"({
+    const json every = json::parse(R"({
         "iface": {"name": "wan0", "role": 2},
         "digest_lower": "00000000000000ff",
         "digest_mdata": [1, "ABCDEF", 18446744073709551615],
@@ -57,7 +59,8 @@ TEST(FlowFields, EveryMemberReachesItsField)
         "stun": {"mapped": "1.2.3.4:3478", "peer": "[2001:db8::9]:19302", "relayed": null},
         "risk": {"score": 100, "score_client": 60, "score_server": 40, "risks": [27, 6, 6]},
         "tags": ["b", "a", "b"]
-    })"));
+    })");
+    vxApplyFlowFields(*flow, every);
 
     EXPECT_EQ(flow->iface->ifname, "wan0");
     EXPECT_EQ(flow->iface->role, 2);
@@ -149,6 +152,56 @@ TEST(FlowFields, EveryMemberReachesItsField)
     EXPECT_EQ(flow->risk.score_server, 40);
     EXPECT_EQ(flow->risk.risks, (std::set<std::uint32_t>{6, 27}));
     EXPECT_EQ(flow->tags, (std::set<std::string>{"a", "b"}));
+
+    // Written back, every member the line gave is there (nested members
+    // too), in the recording's own texts, and reads into an equal flow.
+    const json written = vxFlowFieldsOf(*flow);
+    std::function<void(const json &, const json &, const std::string &)> every_member_written =
+        [&](const json &in, const json &out, const std::string &path) {
+            for (const auto &[name, value] : in.items()) {
+                ASSERT_TRUE(out.contains(name)) << path << name;
+                if (value.is_object()) every_member_written(value, out[name], path + name + ".");
+            }
+        };
+    every_member_written(every, written, "");
+    EXPECT_EQ(written["gtp"].size(), 13u);
+    EXPECT_EQ(written["stats"].size(), 16u);
+    EXPECT_EQ(written["tls"].size(), 10u);
+    EXPECT_EQ(written["flags"].size(), 9u);
+    EXPECT_EQ(written["digest_lower"], "00000000000000ff");
+    EXPECT_EQ(written["digest_mdata"], json({"0000000000000001", "0000000000abcdef", "ffffffffffffffff"}));
+    EXPECT_EQ(written["gtp"]["upper_teid"], 305419896);
+    EXPECT_EQ(written["gtp"]["lower_port"], 2152);
+    EXPECT_EQ(written["lower_addr"], "2001:db8::1");
+    EXPECT_EQ(written["lower_port"], 443);
+    EXPECT_EQ(written["stun"]["peer"], "[2001:db8::9]:19302");
+    EXPECT_EQ(written["stun"]["relayed"], nullptr);
+    EXPECT_EQ(written["stats"]["lower_rate"], 1.5);
+    EXPECT_EQ(written["tls"]["fingerprint"], "00ffa1");
+    EXPECT_EQ(written["host_server_name"], std::string("a\0b", 3));
+    EXPECT_EQ(written["risk"]["risks"], json({6, 27}));
+    auto copy = NewFlow();
+    vxApplyFlowFields(*copy, written);
+    EXPECT_EQ(vxFlowFieldsOf(*copy), written);
+}
+
+TEST(FlowFields, TheDeltaHoldsWhatChangedAndRebuildsTheFlow)
+{
+    auto flow = NewFlow();
+    const json before = vxFlowFieldsOf(*flow);
+    // A new flow has no addresses, so no ports either.
+    EXPECT_EQ(before["lower_addr"], nullptr);
+    EXPECT_FALSE(before.contains("lower_port"));
+    vxApplyFlowFields(*flow, json::parse(R"({"lower_addr": "192.0.2.7", "lower_port": 80,
+        "stats": {"upper_bytes": 20}, "tls": {"alpn": ["h2"]}})"));
+    const json after = vxFlowFieldsOf(*flow);
+    const json delta = vxFlowFieldsDelta(before, after);
+    EXPECT_EQ(delta, json::parse(R"({"lower_addr": "192.0.2.7", "lower_port": 80,
+        "stats": {"upper_bytes": 20}, "tls": {"alpn": ["h2"]}})"));
+    auto copy = NewFlow();
+    vxApplyFlowFields(*copy, delta);
+    EXPECT_EQ(vxFlowFieldsOf(*copy), after);
+    EXPECT_EQ(vxFlowFieldsDelta(after, after), json::object());
 }
 
 TEST(FlowFields, AbsentMembersStayAndObjectsMerge)

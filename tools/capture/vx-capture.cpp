@@ -88,6 +88,7 @@ vxCaptureSummary ReplayFile(vxPcapReader &reader, const vxCaptureOptions &option
             break;
         }
         OnFrame(scheduler, summary, reader.LinkType(), frame);
+        driver.Between();
         progress.Tick(summary, scheduler.Flows(), reader);
     }
     progress.Done();
@@ -141,6 +142,7 @@ vxCaptureSummary CaptureLive(vxPcapReader &reader, const vxCaptureOptions &optio
             OnFrame(scheduler, summary, reader.LinkType(), frame);
         }
         scheduler.AdvanceTo(WallClockMicros());
+        driver.Between();
         if (summary.failed || scheduler.Stopped() || Readable(options.stop_fd)) break;
         Clock::time_point now = Clock::now();
         if (timed && now >= end) break;
@@ -155,9 +157,11 @@ vxCaptureSummary CaptureLive(vxPcapReader &reader, const vxCaptureOptions &optio
             auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
             wait_ms = std::min<long long>(wait_ms, left);
         }
-        pollfd fds[2] = {{reader.SelectableFd(), POLLIN, 0}, {options.stop_fd, POLLIN, 0}};
-        int count = options.stop_fd >= 0 ? 2 : 1;
-        if (::poll(fds, nfds_t(count), int(std::max<long long>(wait_ms, 0))) < 0 && errno != EINTR) {
+        pollfd fds[3] = {{reader.SelectableFd(), POLLIN, 0}, {options.stop_fd, POLLIN, 0},
+            {options.wake_fd, POLLIN, 0}};
+        // A negative descriptor is left out of the poll.
+        const nfds_t count = 3;
+        if (::poll(fds, count, int(std::max<long long>(wait_ms, 0))) < 0 && errno != EINTR) {
             summary.warning = std::string("cannot wait for frames: ") + std::strerror(errno);
             summary.failed = true;
             break;

@@ -25,6 +25,9 @@ struct vxCaptureOptions {
     // Live: a descriptor that becomes readable when the capture should end
     // (-1: none).
     int stop_fd = -1;
+    // Live: a descriptor that becomes readable when the driver has work of
+    // its own (vxCaptureDriver::Between) while no frame comes (-1: none).
+    int wake_fd = -1;
     // The interface every flow of the capture is given.
     std::string iface = "eth0";
     std::uint8_t iface_role = 0;
@@ -48,6 +51,9 @@ public:
     virtual void AgentEvent(vdPluginProcessor::Event event) = 0;
     // Removes flow from the flow map.
     virtual void PurgeFlow(std::shared_ptr<vdFlow> &flow) = 0;
+    // Called between frames, where the driver may send events of its own
+    // (a reload request that came in).
+    virtual void Between() {}
     // Whether the driver has stopped (the plugin's worker ended): the reader
     // then returns at once.
     virtual bool Stopped() = 0;

@@ -21,12 +21,14 @@ namespace {
 
 class CaptureDriver : public vxCaptureDriver {
 public:
-    CaptureDriver(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows)
-        : plugin(plugin), waits(waits), flows(flows) {}
+    CaptureDriver(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows, vxReloadSignal &reloads,
+        vxRecordWriter *record)
+        : plugin(plugin), waits(waits), flows(flows), reloads(reloads), record(record) {}
 
     void AddFlow(std::shared_ptr<vdFlow> &flow) override
     {
         flows.Insert(flow);
+        if (record) record->AddFlow(*flow);
         // No record can hold a flow that is new: every share it has now is
         // the map's or the reader's.
         owners[flow.get()] = flow.use_count();
@@ -45,23 +47,40 @@ public:
 
     void FlowEvent(vdPluginProcessor::Event event, std::shared_ptr<vdFlow> &flow) override
     {
-        if (Check()) plugin.DispatchProcessorEvent(event, flow);
+        if (!Check()) return;
+        if (record) record->FlowEvent(static_cast<std::uint16_t>(event), *flow);
+        plugin.DispatchProcessorEvent(event, flow);
     }
 
     void FlowMapEvent() override
     {
-        if (Check()) plugin.DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, flows.Map());
+        if (!Check()) return;
+        if (record) record->FlowMapEvent();
+        plugin.DispatchProcessorEvent(vdPluginProcessor::Event::FLOW_MAP, flows.Map());
     }
 
     void AgentEvent(vdPluginProcessor::Event event) override
     {
-        if (Check()) plugin.DispatchProcessorEvent(event);
+        if (!Check()) return;
+        if (record) record->AgentEvent(static_cast<std::uint16_t>(event));
+        plugin.DispatchProcessorEvent(event);
     }
 
     void PurgeFlow(std::shared_ptr<vdFlow> &flow) override
     {
+        if (record) record->PurgeFlow(*flow);
         flows.Remove(flow);
         owners.erase(flow.get());
+    }
+
+    // A reload between two frames is one between two recording lines: the
+    // recording gets a "reload" line there.
+    void Between() override
+    {
+        while (Check() && reloads.Take()) {
+            if (record) record->Reload();
+            if (!vxReload(plugin, waits)) stopped = true;
+        }
     }
 
     bool Stopped() override { return !Check(); }
@@ -76,6 +95,8 @@ private:
     vdPluginProcessor &plugin;
     vxWaits &waits;
     vxFlowMap &flows;
+    vxReloadSignal &reloads;
+    vxRecordWriter *record;
     std::map<const vdFlow *, long> owners;
     bool stopped = false;
 };
@@ -100,6 +121,19 @@ void OnStopSignal(int)
 }  // namespace
 
 vxCaptureInput::vxCaptureInput(const vxReplayOptions &options)
+{
+    // The record file first: a failure then leaves no signal caught.
+    if (!options.record_path.empty()) {
+        try {
+            record = std::make_unique<vxRecordWriter>(options.record_path);
+        } catch (const std::runtime_error &e) {
+            throw vxUsageError(e.what());
+        }
+    }
+    OpenInput(options);
+}
+
+void vxCaptureInput::OpenInput(const vxReplayOptions &options)
 {
     if (options.interface.empty()) {
         name = options.capture_path;
@@ -158,7 +192,8 @@ void vxCaptureInput::RestoreSignals()
     signals_caught = false;
 }
 
-int vxCaptureInput::Run(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows, const vxReplayOptions &options)
+int vxCaptureInput::Run(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &flows, const vxReplayOptions &options,
+    vxReloadSignal &reloads)
 {
     const bool live = reader->Live();
     vxCaptureOptions capture;
@@ -168,9 +203,12 @@ int vxCaptureInput::Run(vdPluginProcessor &plugin, vxWaits &waits, vxFlowMap &fl
     capture.progress = !live && ::isatty(STDERR_FILENO) == 1;
     capture.duration = options.duration;
     capture.stop_fd = stop_read;
+    capture.wake_fd = reloads.WakeFd();
     // Flows of a live capture are on the interface they were captured on.
     if (live) capture.iface = options.interface;
-    CaptureDriver driver(plugin, waits, flows);
+    CaptureDriver driver(plugin, waits, flows, reloads, record.get());
+    // A SIGHUP that came before the plugin was ready is served first.
+    driver.Between();
     vxCaptureSummary summary;
     try {
         summary = vxRunCapture(*reader, capture, driver);

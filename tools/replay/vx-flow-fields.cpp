@@ -1,10 +1,12 @@
-// Flow fields of a recording line onto a vdFlow. Every member is type- and
+// Flow fields of a recording line onto a vdFlow, and a vdFlow's fields back
+// into a recording line, through one table. Every member is type- and
 // range-checked; the checker runs this on scratch flows, so a recording that
 // passed the check applies without errors.
 #include <arpa/inet.h>
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -15,14 +17,30 @@
 namespace {
 
 using Setter = std::function<void(const json &value, const std::string &member)>;
-using Members = std::vector<std::pair<const char *, Setter>>;
+// The member's value as a recording writes it; a discarded value leaves the
+// member out (a port without an address).
+using Getter = std::function<json()>;
+// A field both ways: what reading a member does, and what writing it gives.
+struct Field {
+    Setter set;
+    Getter get;
+};
+struct Member {
+    const char *name;
+    Setter set;
+    Getter get;
+    Member(const char *name, Field field) : name(name), set(std::move(field.set)), get(std::move(field.get)) {}
+};
+using Members = std::vector<Member>;
+
+json Omitted() { return json(json::value_t::discarded); }
 
 std::string Names(const Members &members)
 {
     std::string names;
     for (const auto &member : members) {
         if (!names.empty()) names += ", ";
-        names += member.first;
+        names += member.name;
     }
     return names;
 }
@@ -37,14 +55,33 @@ void ApplyObject(const json &object, const std::string &path, const Members &mem
         const std::string member = path + "." + name;
         bool known = false;
         for (const auto &candidate : members) {
-            if (name == candidate.first) {
-                candidate.second(value, member);
+            if (name == candidate.name) {
+                candidate.set(value, member);
                 known = true;
                 break;
             }
         }
         if (!known) throw vxFieldError(member, std::string("a member of ") + what + ": " + Names(members));
     }
+}
+
+// The members' values, in the table's order; the inverse of ApplyObject.
+json WriteObject(const Members &members)
+{
+    json object = json::object();
+    for (const auto &member : members) {
+        json value = member.get();
+        if (!value.is_discarded()) object[member.name] = std::move(value);
+    }
+    return object;
+}
+
+// A nested object: read member by member, written whole.
+template <typename MakeMembers>
+Field ObjectField(MakeMembers make_members, const char *what)
+{
+    return {[make_members, what](const json &v, const std::string &m) { ApplyObject(v, m, make_members(), what); },
+        [make_members] { return WriteObject(make_members()); }};
 }
 
 std::uint64_t Unsigned(const json &value, const std::string &member, std::uint64_t max)
@@ -78,9 +115,18 @@ void SetUnsigned(T &field, const json &value, const std::string &member)
 }
 
 template <typename T>
-Setter UnsignedField(T &field)
+Field UnsignedField(T &field)
 {
-    return [&field](const json &value, const std::string &member) { SetUnsigned(field, value, member); };
+    return {[&field](const json &value, const std::string &member) { SetUnsigned(field, value, member); },
+        [&field] { return json(static_cast<std::uint64_t>(field)); }};
+}
+
+// Written as 16 hex digits, as the daemon prints a digest.
+std::string DigestText(std::uint64_t digest)
+{
+    char text[17];
+    std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));
+    return text;
 }
 
 std::uint64_t Digest(const json &value, const std::string &member)
@@ -102,31 +148,35 @@ std::uint64_t Digest(const json &value, const std::string &member)
     }
 }
 
-Setter StringField(std::string &field)
+Field StringField(std::string &field)
 {
-    return [&field](const json &value, const std::string &member) {
-        if (!value.is_string()) throw vxFieldError(member, "a string");
-        field = value.get<std::string>();
-    };
+    return {[&field](const json &value, const std::string &member) {
+                if (!value.is_string()) throw vxFieldError(member, "a string");
+                field = value.get<std::string>();
+            },
+        [&field] { return json(field); }};
 }
 
-Setter BoolField(bool &field)
+Field BoolField(bool &field)
 {
-    return [&field](const json &value, const std::string &member) {
-        if (!value.is_boolean()) throw vxFieldError(member, "true or false");
-        field = value.get<bool>();
-    };
+    return {[&field](const json &value, const std::string &member) {
+                if (!value.is_boolean()) throw vxFieldError(member, "true or false");
+                field = value.get<bool>();
+            },
+        [&field] { return json(field); }};
 }
 
-Setter FloatField(float &field)
+// A float converts to a double exactly, and back to the same float.
+Field FloatField(float &field)
 {
-    return [&field](const json &value, const std::string &member) {
-        const char *expected = "a number within the range of a 32-bit float";
-        if (!value.is_number()) throw vxFieldError(member, expected);
-        double d = value.get<double>();
-        if (!std::isfinite(d) || std::fabs(d) > FLT_MAX) throw vxFieldError(member, expected);
-        field = static_cast<float>(d);
-    };
+    return {[&field](const json &value, const std::string &member) {
+                const char *expected = "a number within the range of a 32-bit float";
+                if (!value.is_number()) throw vxFieldError(member, expected);
+                double d = value.get<double>();
+                if (!std::isfinite(d) || std::fabs(d) > FLT_MAX) throw vxFieldError(member, expected);
+                field = static_cast<float>(d);
+            },
+        [&field] { return json(static_cast<double>(field)); }};
 }
 
 std::vector<std::string> StringArray(const json &value, const std::string &member)
@@ -155,6 +205,38 @@ std::vector<std::uint8_t> HexBytes(const json &value, const std::string &member)
     return bytes;
 }
 
+std::string HexText(const std::vector<std::uint8_t> &bytes)
+{
+    std::string text;
+    char pair[3];
+    for (std::uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof(pair), "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+Field HexBytesField(std::vector<std::uint8_t> &field)
+{
+    return {[&field](const json &v, const std::string &m) { field = HexBytes(v, m); },
+        [&field] { return json(HexText(field)); }};
+}
+
+Field StringArrayField(std::vector<std::string> &field)
+{
+    return {[&field](const json &v, const std::string &m) { field = StringArray(v, m); },
+        [&field] { return json(field); }};
+}
+
+// An address as the daemon prints it, or null when it is not set. The text
+// is made on a copy: the flow's own cache is left alone.
+json AddressText(const vdAddr &addr, std::uint8_t flags = vdAddr::MAKE_DEFAULT)
+{
+    if (!addr.IsValid()) return json(nullptr);
+    vdAddr copy(addr);
+    return json(copy.GetString(flags));
+}
+
 bool IsIpText(const std::string &text)
 {
     in_addr v4;
@@ -164,7 +246,7 @@ bool IsIpText(const std::string &text)
 
 // An IP address: IPv4 or IPv6 text, or null for none. The port an address
 // already carries is kept.
-Setter IpAddressField(vdAddr &addr)
+Setter SetIpAddress(vdAddr &addr)
 {
     return [&addr](const json &value, const std::string &member) {
         const char *expected = "an IPv4 or IPv6 address as text, or null";
@@ -178,9 +260,16 @@ Setter IpAddressField(vdAddr &addr)
     };
 }
 
-Setter MacAddressField(vdAddr &addr)
+// Read before every other member (a port needs its address first); the
+// table's entry only writes it.
+Field IpAddressField(vdAddr &addr)
 {
-    return [&addr](const json &value, const std::string &member) {
+    return {[](const json &, const std::string &) {}, [&addr] { return AddressText(addr); }};
+}
+
+Field MacAddressField(vdAddr &addr)
+{
+    return {[&addr](const json &value, const std::string &member) {
         const char *expected = "a MAC address \"aa:bb:cc:dd:ee:ff\", or null";
         if (value.is_null()) {
             addr.Clear();
@@ -194,15 +283,15 @@ Setter MacAddressField(vdAddr &addr)
         }
         if (!valid) throw vxFieldError(member, expected);
         addr.SetFromString(text);
-    };
+    }, [&addr] { return AddressText(addr); }};
 }
 
 // A port belongs to an IP address: the stand-in's address keeps no port
 // without one, so a port given to an address-less side would be lost
 // silently. That is reported instead.
-Setter PortField(vdAddr &addr, const char *address_member)
+Field PortField(vdAddr &addr, const char *address_member)
 {
-    return [&addr, address_member](const json &value, const std::string &member) {
+    return {[&addr, address_member](const json &value, const std::string &member) {
         std::uint16_t port = 0;
         SetUnsigned(port, value, member);
         int family = addr.GetFamily();
@@ -210,13 +299,16 @@ Setter PortField(vdAddr &addr, const char *address_member)
             throw vxFieldError(member, std::string("a flow that has an IP address in \"") +
                 address_member + "\" (give the address first, or in the same line)");
         addr.SetPort(port);
-    };
+    }, [&addr] {
+        int family = addr.GetFamily();
+        return family == AF_INET || family == AF_INET6 ? json(addr.GetPort()) : Omitted();
+    }};
 }
 
 // "1.2.3.4:3478" or "[2001:db8::1]:3478", or null for none.
-Setter StunAddressField(vdAddr &addr)
+Field StunAddressField(vdAddr &addr)
 {
-    return [&addr](const json &value, const std::string &member) {
+    return {[&addr](const json &value, const std::string &member) {
         const char *expected = "an address with its port: \"1.2.3.4:3478\" or \"[2001:db8::1]:3478\", or null";
         if (value.is_null()) {
             addr.Clear();
@@ -245,30 +337,56 @@ Setter StunAddressField(vdAddr &addr)
             throw vxFieldError(member, expected);
         addr.SetFromString(host);
         addr.SetPort(static_cast<std::uint16_t>(std::stoul(port)));
-    };
+    }, [&addr] { return AddressText(addr, vdAddr::MAKE_WITH_PORT); }};
 }
 
 // A TEID n is stored as the tunnel header carries it: the 4 bytes of n in
 // network order.
-Setter TeidField(std::uint32_t &field)
+Field TeidField(std::uint32_t &field)
 {
-    return [&field](const json &value, const std::string &member) {
-        std::uint32_t n = 0;
-        SetUnsigned(n, value, member);
-        field = htonl(n);
-    };
+    return {[&field](const json &value, const std::string &member) {
+                std::uint32_t n = 0;
+                SetUnsigned(n, value, member);
+                field = htonl(n);
+            },
+        [&field] { return json(ntohl(field)); }};
 }
 
-void ApplyIface(vdFlow &flow, const json &value, const std::string &member)
+Field IfaceField(vdFlow &flow)
 {
-    // A copy, so that a record holding the old interface object (the
-    // previous state of the flow) never sees it change.
-    std::string name = flow.iface ? flow.iface->ifname : "eth0";
-    std::uint8_t role = flow.iface ? flow.iface->role : 0;
-    ApplyObject(value, member,
-        {{"name", StringField(name)}, {"role", UnsignedField(role)}}, "iface");
-    flow.iface = std::make_shared<vdInterface>(name, role);
+    return {[&flow](const json &value, const std::string &member) {
+                // A copy, so that a record holding the old interface object
+                // (the previous state of the flow) never sees it change.
+                std::string name = flow.iface ? flow.iface->ifname : "eth0";
+                std::uint8_t role = flow.iface ? flow.iface->role : 0;
+                ApplyObject(value, member, {{"name", StringField(name)}, {"role", UnsignedField(role)}}, "iface");
+                flow.iface = std::make_shared<vdInterface>(name, role);
+            },
+        [&flow] {
+            std::string name = flow.iface ? flow.iface->ifname : "eth0";
+            std::uint64_t role = flow.iface ? flow.iface->role : 0;
+            return json{{"name", name}, {"role", role}};
+        }};
 }
+
+Field DigestListField(std::vector<std::uint64_t> &field)
+{
+    return {[&field](const json &v, const std::string &m) {
+                if (!v.is_array()) throw vxFieldError(m, "an array of 64-bit digests");
+                std::vector<std::uint64_t> digests;
+                for (std::size_t i = 0; i < v.size(); i++)
+                    digests.push_back(Digest(v[i], m + "[" + std::to_string(i) + "]"));
+                field = std::move(digests);
+            },
+        [&field] {
+            json list = json::array();
+            for (std::uint64_t digest : field) list.push_back(DigestText(digest));
+            return list;
+        }};
+}
+
+// Every flow field, both ways.
+Members FlowMembers(vdFlow &flow);
 
 }  // namespace
 
@@ -281,36 +399,60 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
         for (const char *name : {"lower_addr", "upper_addr"}) {
             auto it = set.find(name);
             if (it != set.end())
-                IpAddressField(name[0] == 'l' ? flow.lower_addr : flow.upper_addr)(*it, path + "." + name);
+                SetIpAddress(name[0] == 'l' ? flow.lower_addr : flow.upper_addr)(*it, path + "." + name);
         }
         auto gtp = set.find("gtp");
         if (gtp != set.end() && gtp->is_object()) {
             for (const char *name : {"lower_addr", "upper_addr"}) {
                 auto it = gtp->find(name);
                 if (it != gtp->end())
-                    IpAddressField(name[0] == 'l' ? flow.gtp.lower_addr : flow.gtp.upper_addr)(
+                    SetIpAddress(name[0] == 'l' ? flow.gtp.lower_addr : flow.gtp.upper_addr)(
                         *it, path + ".gtp." + name);
             }
         }
     }
+    ApplyObject(set, path, FlowMembers(flow), "the flow fields");
+}
 
-    auto skip = [](const json &, const std::string &) {};
+json vxFlowFieldsOf(const vdFlow &flow)
+{
+    // The table's getters only read; the flow is not changed.
+    return WriteObject(FlowMembers(const_cast<vdFlow &>(flow)));
+}
+
+json vxFlowFieldsDelta(const json &before, const json &after)
+{
+    json delta = json::object();
+    for (const auto &[name, value] : after.items()) {
+        auto old = before.find(name);
+        if (old != before.end() && *old == value) continue;
+        // Nested objects merge member by member when read: only what
+        // changed needs writing.
+        if (old != before.end() && old->is_object() && value.is_object())
+            delta[name] = vxFlowFieldsDelta(*old, value);
+        else
+            delta[name] = value;
+    }
+    return delta;
+}
+
+namespace {
+
+Members FlowMembers(vdFlow &flow)
+{
+    auto &f = flow.flags;
     auto &s = flow.stats;
     auto &g = flow.gtp;
     auto &c = flow.category;
     auto &t = flow.tls;
     auto &r = flow.risk;
+    auto &st = flow.stun;
 
-    const Members members = {
-        {"iface", [&](const json &v, const std::string &m) { ApplyIface(flow, v, m); }},
-        {"digest_lower", [&](const json &v, const std::string &m) { flow.digest_lower = Digest(v, m); }},
-        {"digest_mdata", [&](const json &v, const std::string &m) {
-             if (!v.is_array()) throw vxFieldError(m, "an array of 64-bit digests");
-             std::vector<std::uint64_t> digests;
-             for (std::size_t i = 0; i < v.size(); i++)
-                 digests.push_back(Digest(v[i], m + "[" + std::to_string(i) + "]"));
-             flow.digest_mdata = std::move(digests);
-         }},
+    return {
+        {"iface", IfaceField(flow)},
+        {"digest_lower", Field{[&](const json &v, const std::string &m) { flow.digest_lower = Digest(v, m); },
+                             [&] { return json(DigestText(flow.digest_lower)); }}},
+        {"digest_mdata", DigestListField(flow.digest_mdata)},
         {"ip_version", UnsignedField(flow.ip_version)},
         {"ip_dscp", UnsignedField(flow.ip_dscp)},
         {"ip_protocol", UnsignedField(flow.ip_protocol)},
@@ -324,13 +466,12 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
         {"privacy_mask", UnsignedField(flow.privacy_mask)},
         {"lower_mac", MacAddressField(flow.lower_mac)},
         {"upper_mac", MacAddressField(flow.upper_mac)},
-        {"lower_addr", skip},
-        {"upper_addr", skip},
+        {"lower_addr", IpAddressField(flow.lower_addr)},
+        {"upper_addr", IpAddressField(flow.upper_addr)},
         {"lower_port", PortField(flow.lower_addr, "lower_addr")},
         {"upper_port", PortField(flow.upper_addr, "upper_addr")},
-        {"flags", [&](const json &v, const std::string &m) {
-             auto &f = flow.flags;
-             ApplyObject(v, m, {
+        {"flags", ObjectField([&f]() -> Members {
+             return {
                  {"detection_complete", BoolField(f.detection_complete)},
                  {"detection_guessed", BoolField(f.detection_guessed)},
                  {"detection_init", BoolField(f.detection_init)},
@@ -340,14 +481,13 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
                  {"expiring", BoolField(f.expiring)},
                  {"expired", BoolField(f.expired)},
                  {"soft_dissector", BoolField(f.soft_dissector)},
-             }, "flags");
-         }},
-        {"tcp", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {{"fin_acks", UnsignedField(flow.tcp.fin_acks)},
-                                   {"last_seq", UnsignedField(flow.tcp.last_seq)}}, "tcp");
-         }},
-        {"stats", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {
+             };
+         }, "flags")},
+        {"tcp", ObjectField([&flow]() -> Members {
+             return {{"fin_acks", UnsignedField(flow.tcp.fin_acks)}, {"last_seq", UnsignedField(flow.tcp.last_seq)}};
+         }, "tcp")},
+        {"stats", ObjectField([&s]() -> Members {
+             return {
                  {"lower_bytes", UnsignedField(s.lower_bytes)},
                  {"upper_bytes", UnsignedField(s.upper_bytes)},
                  {"total_bytes", UnsignedField(s.total_bytes)},
@@ -364,15 +504,15 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
                  {"tcp_seq_errors", UnsignedField(s.tcp_seq_errors)},
                  {"tcp_resets", UnsignedField(s.tcp_resets)},
                  {"tcp_retrans", UnsignedField(s.tcp_retrans)},
-             }, "stats");
-         }},
-        {"gtp", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {
+             };
+         }, "stats")},
+        {"gtp", ObjectField([&g]() -> Members {
+             return {
                  {"version", UnsignedField(g.version)},
                  {"ip_version", UnsignedField(g.ip_version)},
                  {"ip_dscp", UnsignedField(g.ip_dscp)},
-                 {"lower_addr", skip},
-                 {"upper_addr", skip},
+                 {"lower_addr", IpAddressField(g.lower_addr)},
+                 {"upper_addr", IpAddressField(g.upper_addr)},
                  {"lower_port", PortField(g.lower_addr, "gtp.lower_addr")},
                  {"upper_port", PortField(g.upper_addr, "gtp.upper_addr")},
                  {"lower_teid", TeidField(g.lower_teid)},
@@ -381,8 +521,8 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
                  {"upper_type", UnsignedField(g.upper_type)},
                  {"lower_map", UnsignedField(g.lower_map)},
                  {"other_type", UnsignedField(g.other_type)},
-             }, "gtp");
-         }},
+             };
+         }, "gtp")},
         {"dns_host_name", StringField(flow.dns_host_name)},
         {"host_server_name", StringField(flow.host_server_name)},
         {"detected_protocol", UnsignedField(flow.detected_protocol)},
@@ -390,30 +530,29 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
         {"master_protocol", UnsignedField(flow.master_protocol)},
         {"detected_protocol_name", StringField(flow.detected_protocol_name)},
         {"detected_application_name", StringField(flow.detected_application_name)},
-        {"category", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {
+        {"category", ObjectField([&c]() -> Members {
+             return {
                  {"application", UnsignedField(c.application)},
                  {"protocol", UnsignedField(c.protocol)},
                  {"domain", UnsignedField(c.domain)},
                  {"lower_net", UnsignedField(c.lower_net)},
                  {"upper_net", UnsignedField(c.upper_net)},
                  {"overlay", UnsignedField(c.overlay)},
-             }, "category");
-         }},
-        {"http", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {{"user_agent", StringField(flow.http.user_agent)},
-                                   {"url", StringField(flow.http.url)}}, "http");
-         }},
-        {"dhcp", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {{"fingerprint", StringField(flow.dhcp.fingerprint)},
-                                   {"class_ident", StringField(flow.dhcp.class_ident)}}, "dhcp");
-         }},
-        {"ssh", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {{"client_agent", StringField(flow.ssh.client_agent)},
-                                   {"server_agent", StringField(flow.ssh.server_agent)}}, "ssh");
-         }},
-        {"tls", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {
+             };
+         }, "category")},
+        {"http", ObjectField([&flow]() -> Members {
+             return {{"user_agent", StringField(flow.http.user_agent)}, {"url", StringField(flow.http.url)}};
+         }, "http")},
+        {"dhcp", ObjectField([&flow]() -> Members {
+             return {{"fingerprint", StringField(flow.dhcp.fingerprint)},
+                 {"class_ident", StringField(flow.dhcp.class_ident)}};
+         }, "dhcp")},
+        {"ssh", ObjectField([&flow]() -> Members {
+             return {{"client_agent", StringField(flow.ssh.client_agent)},
+                 {"server_agent", StringField(flow.ssh.server_agent)}};
+         }, "ssh")},
+        {"tls", ObjectField([&t]() -> Members {
+             return {
                  {"version", UnsignedField(t.version)},
                  {"cipher_suite", UnsignedField(t.cipher_suite)},
                  {"encrypted_ch_version", UnsignedField(t.encrypted_ch_version)},
@@ -421,46 +560,48 @@ void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path)
                  {"issuer_dn", StringField(t.issuer_dn)},
                  {"subject_dn", StringField(t.subject_dn)},
                  {"client_ja4", StringField(t.client_ja4)},
-                 {"fingerprint", [&](const json &fv, const std::string &fm) { t.fingerprint = HexBytes(fv, fm); }},
-                 {"alpn", [&](const json &av, const std::string &am) { t.alpn = StringArray(av, am); }},
-                 {"alpn_server", [&](const json &av, const std::string &am) { t.alpn_server = StringArray(av, am); }},
-             }, "tls");
-         }},
+                 {"fingerprint", HexBytesField(t.fingerprint)},
+                 {"alpn", StringArrayField(t.alpn)},
+                 {"alpn_server", StringArrayField(t.alpn_server)},
+             };
+         }, "tls")},
         {"smtp_tls", BoolField(flow.smtp_tls)},
-        {"bt_info_hash", [&](const json &v, const std::string &m) { flow.bt_info_hash = HexBytes(v, m); }},
+        {"bt_info_hash", HexBytesField(flow.bt_info_hash)},
         {"ssdp_user_agent", StringField(flow.ssdp_user_agent)},
         {"mdns_domain_name", StringField(flow.mdns_domain_name)},
-        {"stun", [&](const json &v, const std::string &m) {
-             auto &st = flow.stun;
-             ApplyObject(v, m, {
+        {"stun", ObjectField([&st]() -> Members {
+             return {
                  {"mapped", StunAddressField(st.mapped)},
                  {"peer", StunAddressField(st.peer)},
                  {"relayed", StunAddressField(st.relayed)},
                  {"response", StunAddressField(st.response)},
                  {"other", StunAddressField(st.other)},
-             }, "stun");
-         }},
-        {"risk", [&](const json &v, const std::string &m) {
-             ApplyObject(v, m, {
+             };
+         }, "stun")},
+        {"risk", ObjectField([&r]() -> Members {
+             return {
                  {"score", UnsignedField(r.score)},
                  {"score_client", UnsignedField(r.score_client)},
                  {"score_server", UnsignedField(r.score_server)},
-                 {"risks", [&](const json &rv, const std::string &rm) {
-                      if (!rv.is_array()) throw vxFieldError(rm, "an array of risk codes (integers)");
-                      std::set<std::uint32_t> risks;
-                      for (std::size_t i = 0; i < rv.size(); i++) {
-                          std::uint32_t code = 0;
-                          SetUnsigned(code, rv[i], rm + "[" + std::to_string(i) + "]");
-                          risks.insert(code);
-                      }
-                      r.risks = std::move(risks);
-                  }},
-             }, "risk");
-         }},
-        {"tags", [&](const json &v, const std::string &m) {
-             auto strings = StringArray(v, m);
-             flow.tags = std::set<std::string>(strings.begin(), strings.end());
-         }},
+                 {"risks", Field{[&r](const json &rv, const std::string &rm) {
+                                     if (!rv.is_array()) throw vxFieldError(rm, "an array of risk codes (integers)");
+                                     std::set<std::uint32_t> risks;
+                                     for (std::size_t i = 0; i < rv.size(); i++) {
+                                         std::uint32_t code = 0;
+                                         SetUnsigned(code, rv[i], rm + "[" + std::to_string(i) + "]");
+                                         risks.insert(code);
+                                     }
+                                     r.risks = std::move(risks);
+                                 },
+                               [&r] { return json(r.risks); }}},
+             };
+         }, "risk")},
+        {"tags", Field{[&flow](const json &v, const std::string &m) {
+                           auto strings = StringArray(v, m);
+                           flow.tags = std::set<std::string>(strings.begin(), strings.end());
+                       },
+                     [&flow] { return json(flow.tags); }}},
     };
-    ApplyObject(set, path, members, "the flow fields");
 }
+
+}  // namespace

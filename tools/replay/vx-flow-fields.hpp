@@ -25,5 +25,13 @@ public:
 // path is the name set is reported under.
 void vxApplyFlowFields(vdFlow &flow, const json &set, const std::string &path = "set");
 
+// The inverse: every field of flow as a "set" object that, applied to a new
+// flow, gives a flow equal to it field by field. The same table reads and
+// writes, so every member a recording can set is written.
+json vxFlowFieldsOf(const vdFlow &flow);
+// What to apply to a flow whose fields are before (vxFlowFieldsOf) to give
+// after: the members that differ, nested objects member by member.
+json vxFlowFieldsDelta(const json &before, const json &after);
+
 // Gives a new flow the interface that a flow never given one has.
 void vxInitFlow(vdFlow &flow);

@@ -70,21 +70,28 @@ std::string vxUsageText()
         "  --buckets N          bucket count of the flow map, 1 or more (default: 16)\n"
         "  --expect FILE        compare standard output with FILE; on a difference print a\n"
         "                       unified diff on standard error and exit with status 4\n"
+        "  --strict             exit with status 5 when a handler call failed and nothing\n"
+        "                       else went wrong\n"
         "  --capture PATH       replay a packet capture (pcap or pcapng) instead of a recording\n"
         "  --interface IFACE    capture live on IFACE instead (needs root or CAP_NET_RAW); ends\n"
         "                       on SIGINT or SIGTERM, or after --duration\n"
         "  --duration S         with --interface: seconds to capture (default: until a signal)\n"
         "  --promiscuous        with --interface: put the interface in promiscuous mode\n"
         "  --filter EXPR        with --capture or --interface: a pcap filter (tcpdump syntax)\n"
+        "  --record FILE        with --capture or --interface: also write the events sent to the\n"
+        "                       plugin as a recording, which replays to the same output\n"
         "  --local-net CIDR     with a capture: a local network (repeatable)\n"
         "  --update-interval S  with a capture: seconds between update cycles (default: 15)\n"
         "  --idle-timeout S     with a capture: seconds before an idle flow expires (default: 30)\n"
         "  --help               print this text\n"
         "  --version            print the tool's version\n"
         "\n"
+        "SIGHUP asks the plugin to reload, as the daemon does, in every mode. When a handler\n"
+        "call failed, one line on standard error says how many did.\n"
+        "\n"
         "Exit status: 0 replayed, 1 usage error or bad recording, 2 the plugin could not be\n"
         "created, 3 the plugin's worker thread ended by an exception, 4 standard output\n"
-        "differs from the --expect file.\n";
+        "differs from the --expect file, 5 with --strict: a handler call failed.\n";
 }
 
 vxReplayOptions vxParseOptions(int argc, const char *const *argv)
@@ -176,6 +183,14 @@ vxReplayOptions vxParseOptions(int argc, const char *const *argv)
         } else if (name == "--expect") {
             options.expect_path = take_value();
             if (options.expect_path.empty()) throw vxUsageError("--expect: the path is empty");
+        } else if (name == "--strict") {
+            no_value();
+            options.strict = true;
+        } else if (name == "--record") {
+            options.record_path = take_value();
+            if (options.record_path.empty()) throw vxUsageError("--record: the path is empty");
+            capture_only_given = true;
+            capture_only_option = name;
         } else if (name == "--capture") {
             options.capture_path = take_value();
             if (options.capture_path.empty()) throw vxUsageError("--capture: the path is empty");

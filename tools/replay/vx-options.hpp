@@ -36,6 +36,8 @@ struct vxReplayOptions {
     std::size_t buckets = 16;
     std::string recording;    // "-" for standard input
     std::string expect_path;  // --expect: empty when not given
+    std::string record_path;  // --record: empty when not given
+    bool strict = false;      // --strict: a failed handler call ends with status 5
 
     // Packet-capture input: a file, or a live interface.
     std::string capture_path;

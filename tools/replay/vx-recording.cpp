@@ -83,6 +83,13 @@ bool IsSkipped(const std::string &line)
 
 }  // namespace
 
+json vxEventValue(std::uint16_t event)
+{
+    for (const auto &[name, number] : event_names)
+        if (Number(number) == event) return json(name);
+    return json(event);
+}
+
 std::optional<std::uint16_t> vxEventNumber(const json &value)
 {
     if (value.is_number_integer()) {

@@ -57,6 +57,9 @@ struct vxRecordingOp {
 // Event number of an "event" member: a number from 0 to 65535 or one of the
 // event names; nullopt for anything else.
 std::optional<std::uint16_t> vxEventNumber(const json &value);
+// The inverse, as a recording writes it: the event's name where it has one,
+// else its number.
+json vxEventValue(std::uint16_t event);
 
 // Reads every line of input and checks it; name is used in messages, folder
 // is what relative "file" paths are resolved against. Throws

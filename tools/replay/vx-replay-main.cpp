@@ -17,8 +17,10 @@
 #include "vessixd-standin.hpp"
 #include "vx-expected-output.hpp"
 #include "vx-flow-map.hpp"
+#include "vx-handler-errors.hpp"
 #include "vx-options.hpp"
 #include "vx-recording.hpp"
+#include "vx-reload-signal.hpp"
 #include "vx-replayer.hpp"
 #include "vx-sink-output.hpp"
 #include "vx-waits.hpp"
@@ -87,7 +89,7 @@ struct ReplayInput {
 };
 
 int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInput &input,
-    vxSinkOutput &sinks, vxStatusOutput &status_output)
+    vxSinkOutput &sinks, vxStatusOutput &status_output, vxReloadSignal &reloads)
 {
     vxWaits waits(plugin);
     vxFlowMap flows(options.buckets);
@@ -95,9 +97,9 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInpu
     int status = VX_EXIT_WORKER_ENDED;
     if (waits.Ready()) {
         if (input.capture) {
-            status = input.capture->Run(plugin, waits, flows, options);
+            status = input.capture->Run(plugin, waits, flows, options, reloads);
         } else {
-            vxReplayer replayer(plugin, waits, sinks, flows, status_output);
+            vxReplayer replayer(plugin, waits, sinks, flows, status_output, reloads);
             status = replayer.Run(input.ops, options.recording == "-" ? "<stdin>" : options.recording);
         }
     }
@@ -115,8 +117,8 @@ int Replay(vdPluginProcessor &plugin, const vxReplayOptions &options, ReplayInpu
 
 // Loads the plugin, replays, and takes the plugin down; returns the exit
 // status.
-int LoadAndReplay(
-    const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks, vxStatusOutput &status_output)
+int LoadAndReplay(const vxReplayOptions &options, ReplayInput &input, vxSinkOutput &sinks,
+    vxStatusOutput &status_output, vxHandlerErrors &handler_errors, vxReloadSignal &reloads)
 {
     CreateGlobalConfig(options);
     vd_standin_set_debug(options.debug);
@@ -144,6 +146,11 @@ int LoadAndReplay(
         plugin.reset(init(options.tag, options.params));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vessix-replay: vdPluginInit: %s\n", e.what());
+        // The plugin's own text names the parameter; what to do about it is
+        // the tool's to say.
+        if (options.params.count("conf_filename") == 0)
+            std::fprintf(stderr, "vessix-replay: --conf is missing: give the plugin its configuration "
+                                 "with --conf FILE\n");
         return VX_EXIT_PLUGIN;
     } catch (...) {
         std::fprintf(stderr, "vessix-replay: vdPluginInit: unknown exception\n");
@@ -161,8 +168,10 @@ int LoadAndReplay(
     }
 
     sinks.Install();
-    int status = Replay(*processor, options, input, sinks, status_output);
+    handler_errors.Install(options.tag);
+    int status = Replay(*processor, options, input, sinks, status_output, reloads);
     plugin.reset();
+    vxHandlerErrors::Uninstall();
     vxSinkOutput::Uninstall();
     vdGlobalConfig::Destroy();
     return status;
@@ -170,6 +179,9 @@ int LoadAndReplay(
 
 int Main(int argc, char **argv)
 {
+    // Before any other thread starts, so that SIGHUP is blocked in all of
+    // them and only its own thread takes it.
+    vxReloadSignal reloads;
     vxReplayOptions options;
     ReplayInput input;
     vxSinkOutput sinks;
@@ -200,9 +212,15 @@ int Main(int argc, char **argv)
         return VX_EXIT_USAGE;
     }
 
-    int status = LoadAndReplay(options, input, sinks, status_output);
+    vxHandlerErrors handler_errors;
+    int status = LoadAndReplay(options, input, sinks, status_output, handler_errors, reloads);
     // Compared whatever the status: the diff shows how far the run got.
     if (expected && !expected->Finish() && status == VX_EXIT_OK) status = VX_EXIT_OUTPUT_DIFFERS;
+    const std::string failed_calls = handler_errors.Summary(options.debug);
+    if (!failed_calls.empty()) {
+        std::fprintf(stderr, "vessix-replay: %s\n", failed_calls.c_str());
+        if (options.strict && status == VX_EXIT_OK) status = VX_EXIT_HANDLER_FAILED;
+    }
     return status;
 }
 

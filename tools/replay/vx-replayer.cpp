@@ -10,11 +10,24 @@
 
 using Event = vdPluginProcessor::Event;
 
+bool vxReload(vdPluginProcessor &plugin, vxWaits &waits)
+{
+    // Drained twice: when the first marker comes back because a reload
+    // (one a "dispatch_event" line asked for) discarded it, that reload
+    // has yet to clear its flag and could swallow the new request; the
+    // second marker is taken only by a pass after it.
+    if (!waits.Drain() || !waits.Drain()) return false;
+    plugin.DispatchEvent(vdPlugin::Event::RELOAD, nullptr);
+    return waits.Reloaded();
+}
+
 int vxReplayer::Run(const std::vector<vxRecordingOp> &ops, const std::string &recording_name)
 {
     for (const auto &op : ops) {
         // A worker that has ended takes nothing more: stop feeding it.
         if (waits.Ended()) return VX_EXIT_WORKER_ENDED;
+        while (reloads.Take())
+            if (!vxReload(plugin, waits)) return VX_EXIT_WORKER_ENDED;
         try {
             if (!Replay(op)) return VX_EXIT_WORKER_ENDED;
         } catch (const std::runtime_error &e) {
@@ -84,17 +97,13 @@ bool vxReplayer::Replay(const vxRecordingOp &op)
         return true;
     }
     case vxOpKind::RELOAD:
-        // Drained twice: when the first marker comes back because a reload
-        // (one a "dispatch_event" line asked for) discarded it, that reload
-        // has yet to clear its flag and could swallow the new request; the
-        // second marker is taken only by a pass after it.
-        if (!waits.Drain() || !waits.Drain()) return false;
-        plugin.DispatchEvent(vdPlugin::Event::RELOAD, nullptr);
-        return waits.Reloaded();
+        return vxReload(plugin, waits);
     case vxOpKind::DISPATCH_EVENT: {
         const auto plugin_event = static_cast<vdPlugin::Event>(op.event);
         plugin.DispatchEvent(plugin_event, nullptr);
-        if (plugin_event == vdPlugin::Event::RELOAD) waits.ReloadRequested();
+        // A reload request is waited for as a reload line is, so that the
+        // lines after it see the reloaded plugin on every run.
+        if (plugin_event == vdPlugin::Event::RELOAD) return waits.Reloaded();
         return true;
     }
     case vxOpKind::FILE: {

@@ -9,8 +9,13 @@ else
 BUILD ?= build-$(SANITIZE)
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Where `make install` puts things (CMake's GNU install folders under it:
+# PREFIX=/usr gives Debian's multiarch LIBDIR and /etc), and DESTDIR, a root
+# to stage the installation in.
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all setup configure build test demo clean configure-asan test-asan test-tsan fuzz
+.PHONY: all setup configure build test demo clean configure-asan test-asan test-tsan fuzz install package
 
 all: build
 
@@ -18,10 +23,11 @@ setup:
 	@sh scripts/setup.sh
 
 # Every build that make configures treats a compiler warning as an error.
-CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_WARNINGS_AS_ERRORS=ON
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLPP_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+CONFIGURE = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=$(SANITIZE)
 
 configure: setup
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=$(SANITIZE)
+	$(CONFIGURE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -60,6 +66,26 @@ test-tsan: setup
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
 	$(SANITIZER_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '_NOT_BUILT$$'
 
+# Installs into $(DESTDIR)$(PREFIX) what the packages hold: the plugin,
+# vessix-replay with its stand-in and manual page, the example configuration,
+# the documentation with the examples, and the luacheck configuration.
+# Builds only what it installs; never runs the set-up step.
+INSTALLED_TARGETS = vessix-proc-lua vessixd vessix-replay lpp_manpage lpp_luacheckrc
+install:
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED_TARGETS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+# The Debian packages vessix-proc-lua and vessix-replay (CPack), in
+# $(PACKAGE_BUILD)/, a build of its own for the prefix /usr that Debian
+# packages install in, without the tests. Never runs the set-up step.
+PACKAGE_BUILD ?= build-package
+package:
+	cmake -S . -B $(PACKAGE_BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr -DLPP_SANITIZE= \
+		-DLPP_BUILD_TESTS=OFF
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target $(INSTALLED_TARGETS)
+	cd $(PACKAGE_BUILD) && cpack --config CPackConfig.cmake
+
 # Long fuzzing runs: FUZZ_LONG_SECONDS per fuzzer, new inputs kept in
 # build-asan/fuzz-long/.
 fuzz: configure-asan
@@ -90,4 +116,4 @@ bench: configure
 		--benchmark_enable_random_interleaving=true $(BENCH_ARGS)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-package

@@ -35,16 +35,17 @@ build: configure
 # `make test` (the CI run) runs the suite three times: as built above; under
 # AddressSanitizer + UndefinedBehaviorSanitizer with leak checking, built with
 # clang in build-asan/, followed by a short run of each fuzzer from the same
-# build; and the programs whose tests run threads under ThreadSanitizer in
-# build-tsan/. With SANITIZE set, only that build's suite runs.
+# build; and under ThreadSanitizer in build-tsan/ the tests labelled
+# "threads" (every test program that does not declare NO_THREADS, see
+# tests/CMakeLists.txt), with vessix-replay, which the end-to-end tests run.
+# With SANITIZE set, only that build's suite runs.
 ASAN_BUILD = build-asan
 TSAN_BUILD = build-tsan
 FUZZ_SECONDS ?= 60
 FUZZ_LONG_SECONDS ?= 3600
-TSAN_TARGETS = lpp_host_test lpp_frame_test lpp_intake_test lpp_pipeline_tests lpp_robustness_test lpp_load_test
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -63,8 +64,8 @@ test-asan: configure-asan
 
 test-tsan: setup
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DLPP_SANITIZE=tsan
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
-	$(SANITIZER_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '_NOT_BUILT$$'
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target lpp_threaded_tests
+	$(SANITIZER_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threads --no-tests=error -E '_NOT_BUILT$$'
 
 # Installs into $(DESTDIR)$(PREFIX) what the packages hold: the plugin,
 # vessix-replay with its stand-in and manual page, the example configuration,

@@ -28,6 +28,10 @@ diffutils
 clang
 libclang-rt-14-dev
 llvm
+lua-check
+dpkg-dev
+file
+man-db
 "
 
 missing=""

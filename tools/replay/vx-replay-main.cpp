@@ -29,12 +29,18 @@
 #ifndef VX_REPLAY_VERSION
 #define VX_REPLAY_VERSION "0"
 #endif
+// Where an installed tool finds the installed plugin: LIBDIR, relative to
+// the tool's own folder (BINDIR), so that a tree installed under DESTDIR or
+// unpacked anywhere still loads its own plugin.
+#ifndef VX_REPLAY_LIBDIR_FROM_BINDIR
+#define VX_REPLAY_LIBDIR_FROM_BINDIR "../lib"
+#endif
 
 namespace {
 
 const char *const plugin_file = "libvessix-proc-lua.so.0";
 
-// The folder of the running program, for the plugin built beside it.
+// The folder of the running program, for the plugin beside it or in LIBDIR.
 std::string ProgramFolder()
 {
     char path[4096];
@@ -43,6 +49,16 @@ std::string ProgramFolder()
     std::string text(path, static_cast<std::size_t>(length));
     std::size_t slash = text.rfind('/');
     return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+// The plugin built beside the tool in the build tree; an installed tool has
+// none beside it and takes the one installed in LIBDIR.
+std::string DefaultPluginPath()
+{
+    const std::string folder = ProgramFolder();
+    const std::string beside = folder + "/" + plugin_file;
+    if (::access(beside.c_str(), F_OK) == 0) return beside;
+    return folder + "/" VX_REPLAY_LIBDIR_FROM_BINDIR "/" + plugin_file;
 }
 
 std::string FolderOf(const std::string &path)
@@ -127,7 +143,7 @@ int LoadAndReplay(const vxReplayOptions &options, ReplayInput &input, vxSinkOutp
     vd_standin_set_plugin_type(options.type);
 
     const std::string plugin_path =
-        options.plugin_path.empty() ? ProgramFolder() + "/" + plugin_file : options.plugin_path;
+        options.plugin_path.empty() ? DefaultPluginPath() : options.plugin_path;
     // The library stays loaded until the process ends: threads and
     // destructors of the plugin may still refer to its code at exit.
     void *library = ::dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -20,18 +21,29 @@ std::string CountingScript(int version)
     return "-- version " + std::to_string(version) + R"(
 function ProcessFlowEvent(event, flows)
   local f = flows[1]
-  lpp.print("seen " .. f.producer .. " " .. f.seq)
+  lpp.print("seen " .. f.producer .. " " .. f.seq .. " " .. (lpp.worker and lpp.worker() or 1))
 end
 function ProcessAgentEvent(event) end
 )";
 }
 
-TEST_F(PipelineTest, ProducersAndReloadsLoseNothingAndKeepOrder)
+// Without "workers" (one worker on the plugin's thread) and with four, where
+// each producer's flow may go to another worker's queue and thread.
+class StressTest : public PipelineTest, public ::testing::WithParamInterface<json> {};
+
+INSTANTIATE_TEST_SUITE_P(Workers, StressTest, ::testing::Values(json::object(), json{{"workers", 4}}));
+
+TEST_P(StressTest, ProducersAndReloadsLoseNothingAndKeepOrder)
 {
-    Start(CountingScript(0));
+    Start(CountingScript(0), GetParam());
 
     std::vector<std::shared_ptr<vdFlow>> flows;
-    for (int t = 0; t < kThreads; t++) flows.push_back(MakeFlow());
+    for (int t = 0; t < kThreads; t++) {
+        flows.push_back(MakeFlow());
+        // Digests that the workers share out (0 would send every flow to
+        // worker 1).
+        flows.back()->digest_lower = 0x1000000000000000ull * (t + 1) + 12345u * t;
+    }
 
     std::atomic<int> running{kThreads};
     std::vector<std::thread> producers;
@@ -65,17 +77,22 @@ TEST_F(PipelineTest, ProducersAndReloadsLoseNothingAndKeepOrder)
     ASSERT_TRUE(WaitFor([this] { return plugin->Queue().Records() == 0 && !plugin->ReloadRequested(); },
         std::chrono::seconds(120)));
     ASSERT_TRUE(WaitFor([&] { return marker.use_count() == 1; }, std::chrono::seconds(60)));
+    // Every worker's records handled or discarded: each flow share is back.
+    for (auto &flow : flows) ASSERT_TRUE(WaitFor([&] { return flow.use_count() == 1; }, std::chrono::seconds(60)));
     ASSERT_FALSE(plugin->HasEnded()) << log.Text();
 
     std::map<int, int> last_seq;
+    std::map<int, int> worker_of;
     std::size_t handled = 0;
     for (const auto &line : Printed("seen ")) {
         std::istringstream fields(line);
         std::string producer;
-        int seq;
-        fields >> producer >> seq;
+        int seq, worker;
+        fields >> producer >> seq >> worker;
         if (producer == "end") continue;
         int p = std::stoi(producer);
+        // Every record of a flow reaches the same worker.
+        ASSERT_EQ(worker_of.emplace(p, worker).first->second, worker) << "producer " << p;
         auto last = last_seq.find(p);
         ASSERT_TRUE(last == last_seq.end() || last->second < seq)
             << "producer " << p << " record " << seq << " after " << last->second;
@@ -83,6 +100,11 @@ TEST_F(PipelineTest, ProducersAndReloadsLoseNothingAndKeepOrder)
         handled++;
     }
     EXPECT_GT(handled, 0u);
+    std::set<int> workers_used;
+    for (const auto &[producer, worker] : worker_of) workers_used.insert(worker);
+    if (GetParam().contains("workers")) {
+        EXPECT_GT(workers_used.size(), 1u) << "the flows were not shared out";
+    }
     EXPECT_LE(handled, static_cast<std::size_t>(kThreads * kEventsPerThread));
     EXPECT_GT(log.Matching(": Loading configuration: ").size(), 1u);
 

@@ -260,3 +260,29 @@ end
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Workers, WaitsHoldForEveryWorkerWhereNoMarkerCanBeQueued)
+{
+    // ProcessAgentEvent alone: the replay can only watch the threads. The
+    // last worker is slow, so a replay that watched the plugin's own thread
+    // alone would read the status before it is done.
+    const std::string script = R"(
+local me, count = lpp.worker()
+function ProcessAgentEvent(event)
+    if me == count then local t = os.clock() + 0.05 while os.clock() < t do end end
+    lpp.print("agent " .. me .. " " .. event)
+end
+)";
+    std::string recording;
+    for (int n = 0; n < 4; n++) recording += "{\"op\":\"agent\",\"event\":12}\n";
+    recording += "{\"op\":\"status\"}\n";
+    auto run = RunScript(script, recording, {"--status", Path("status.jsonl")}, {{"workers", 4}, {"status", true}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json at_op = json::parse(LinesWith(ReadFileText(Path("status.jsonl")), "")[0])["lua"];
+    EXPECT_EQ(at_op["handlers"]["ProcessAgentEvent"]["calls"], 16) << at_op.dump();
+    EXPECT_EQ(LinesWith(run.out, "lua: agent 4 ").size(), 4u);
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 // The configuration's "workers" end to end: routing of flow events, flow-map
 // shares and agent events over the workers, lpp.worker(), the member's
 // errors, reloads, failures, limits and the status per worker.
+#include <cstdio>
 #include <map>
 #include <set>
 #include <sstream>
@@ -283,6 +284,62 @@ end
     const json at_op = json::parse(LinesWith(ReadFileText(Path("status.jsonl")), "")[0])["lua"];
     EXPECT_EQ(at_op["handlers"]["ProcessAgentEvent"]["calls"], 16) << at_op.dump();
     EXPECT_EQ(LinesWith(run.out, "lua: agent 4 ").size(), 4u);
+}
+
+}  // namespace
+
+namespace {
+
+// The ```lua block of the reference's section on workers.
+std::string WorkersRecipe()
+{
+    std::istringstream input(vxReplayTest::ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/docs/scripting.md"));
+    std::string line, recipe;
+    bool in_section = false, in_block = false;
+    while (std::getline(input, line)) {
+        if (line.rfind("## ", 0) == 0) in_section = line.rfind("## Workers", 0) == 0;
+        if (!in_section) continue;
+        if (line == "```lua") in_block = true;
+        else if (line == "```") in_block = false;
+        else if (in_block) recipe += line + "\n";
+    }
+    return recipe;
+}
+
+TEST_F(Workers, TheReferencesPerCycleReportAddsUpOverWorkers)
+{
+    const std::string recipe = WorkersRecipe();
+    ASSERT_FALSE(recipe.empty());
+    const std::string recording = ReadFileText(std::string(LPP_TEST_SOURCE_DIR) + "/examples/app-bytes.jsonl");
+    // Per cycle: flows and bytes, summed over the workers' lines.
+    auto totals = [](const std::string &out, int count) {
+        std::map<int, std::vector<std::pair<long, long>>> per_worker;
+        for (const auto &line : LinesWith(out, "lua: cycle ")) {
+            int worker = 0, of = 0;
+            long flows = 0, bytes = 0;
+            EXPECT_EQ(std::sscanf(line.c_str(), "worker=%d/%d flows=%ld bytes=%ld", &worker, &of, &flows, &bytes), 4)
+                << line;
+            EXPECT_EQ(of, count);
+            per_worker[worker].emplace_back(flows, bytes);
+        }
+        EXPECT_EQ(per_worker.size(), static_cast<std::size_t>(count));
+        std::vector<std::pair<long, long>> cycles(2);
+        for (const auto &[worker, lines] : per_worker) {
+            EXPECT_EQ(lines.size(), 2u) << "worker " << worker;
+            for (std::size_t cycle = 0; cycle < std::min<std::size_t>(2, lines.size()); cycle++) {
+                cycles[cycle].first += lines[cycle].first;
+                cycles[cycle].second += lines[cycle].second;
+            }
+        }
+        return cycles;
+    };
+    auto one = RunScript(recipe, recording);
+    ASSERT_EQ(one.status, 0) << one.out << one.err;
+    auto two = RunScript(recipe, recording, {}, {{"workers", 2}});
+    ASSERT_EQ(two.status, 0) << two.out << two.err;
+    const auto expected = totals(one.out, 1);
+    EXPECT_GT(expected[0].first, 0) << one.out;
+    EXPECT_EQ(totals(two.out, 2), expected) << two.out;
 }
 
 }  // namespace

@@ -42,8 +42,10 @@ void lppPlugin::Reload()
     }
 
     // The other workers' threads stay stopped until the reload is done:
-    // their runtimes and queues change only on this thread.
+    // their runtimes and queues change only on this thread. One that ended
+    // by an exception meanwhile ends the plugin rather than being restarted.
     StopWorkers();
+    if (worker_failed.load()) RethrowWorkerFailure();
 
     // This plugin's own members are in force before the script is hashed:
     // a new script's top level already runs under the new limits.

@@ -343,3 +343,30 @@ TEST_F(Workers, TheReferencesPerCycleReportAddsUpOverWorkers)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Workers, LppWorkerRefusesUpvaluesReplacedThroughTheDebugLibrary)
+{
+    const std::string script = R"(
+for _, value in ipairs({"x", 1.5, {}}) do
+    local fresh = lpp.worker
+    debug.setupvalue(fresh, 1, value)
+    local ok, err = pcall(fresh)
+    lpp.print("replaced " .. tostring(ok) .. " " .. tostring(err))
+    debug.setupvalue(fresh, 1, 1)
+end
+debug.setupvalue(lpp.worker, 2, nil)
+lpp.print("count " .. tostring(pcall(lpp.worker)))
+function ProcessAgentEvent() end
+)";
+    auto run = RunScript(script, "", {}, {{"workers", 1}});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto lines = LinesWith(run.out, "lua: replaced ");
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    for (const auto &line : lines) EXPECT_NE(line.find("false") , std::string::npos) << line;
+    for (const auto &line : lines) EXPECT_NE(line.find("worker number lost"), std::string::npos) << line;
+    EXPECT_EQ(LinesWith(run.out, "lua: count "), std::vector<std::string>{"false"});
+}
+
+}  // namespace

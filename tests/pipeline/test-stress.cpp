@@ -28,14 +28,20 @@ function ProcessAgentEvent(event) end
 }
 
 // Without "workers" (one worker on the plugin's thread) and with four, where
-// each producer's flow may go to another worker's queue and thread.
+// each producer's flow may go to another worker's queue and thread; with
+// "resize", the reloads also switch between three and four workers while
+// the producers route, and the status is read meanwhile.
 class StressTest : public PipelineTest, public ::testing::WithParamInterface<json> {};
 
-INSTANTIATE_TEST_SUITE_P(Workers, StressTest, ::testing::Values(json::object(), json{{"workers", 4}}));
+INSTANTIATE_TEST_SUITE_P(Workers, StressTest,
+    ::testing::Values(json::object(), json{{"workers", 4}}, json{{"workers", 4}, {"resize", true}}));
 
 TEST_P(StressTest, ProducersAndReloadsLoseNothingAndKeepOrder)
 {
-    Start(CountingScript(0), GetParam());
+    json members = GetParam();
+    const bool resize = members.value("resize", false);
+    members.erase("resize");
+    Start(CountingScript(0), members);
 
     std::vector<std::shared_ptr<vdFlow>> flows;
     for (int t = 0; t < kThreads; t++) {
@@ -65,6 +71,12 @@ TEST_P(StressTest, ProducersAndReloadsLoseNothingAndKeepOrder)
     while (running.load() > 0) {
         const std::string temporary = dir.Write("script.lua.new", CountingScript(++version % 2));
         EXPECT_EQ(std::rename(temporary.c_str(), script_file.c_str()), 0);
+        if (resize) {
+            json conf{{"script", script_file}, {"workers", 3 + version % 2}, {"status", true}};
+            const std::string conf_temporary = dir.Write("plugin.json.new", conf.dump());
+            EXPECT_EQ(std::rename(conf_temporary.c_str(), (dir.Path() + "/plugin.json").c_str()), 0);
+            EXPECT_TRUE(Status().is_null() || Status()["workers"].size() >= 3u);
+        }
         plugin->DispatchEvent(vdPlugin::Event::RELOAD);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -91,8 +103,11 @@ TEST_P(StressTest, ProducersAndReloadsLoseNothingAndKeepOrder)
         fields >> producer >> seq >> worker;
         if (producer == "end") continue;
         int p = std::stoi(producer);
-        // Every record of a flow reaches the same worker.
-        ASSERT_EQ(worker_of.emplace(p, worker).first->second, worker) << "producer " << p;
+        // Every record of a flow reaches the same worker, while the
+        // number of workers stays.
+        if (!resize) {
+            ASSERT_EQ(worker_of.emplace(p, worker).first->second, worker) << "producer " << p;
+        }
         auto last = last_seq.find(p);
         ASSERT_TRUE(last == last_seq.end() || last->second < seq)
             << "producer " << p << " record " << seq << " after " << last->second;
@@ -102,7 +117,7 @@ TEST_P(StressTest, ProducersAndReloadsLoseNothingAndKeepOrder)
     EXPECT_GT(handled, 0u);
     std::set<int> workers_used;
     for (const auto &[producer, worker] : worker_of) workers_used.insert(worker);
-    if (GetParam().contains("workers")) {
+    if (members.contains("workers") && !resize) {
         EXPECT_GT(workers_used.size(), 1u) << "the flows were not shared out";
     }
     EXPECT_LE(handled, static_cast<std::size_t>(kThreads * kEventsPerThread));

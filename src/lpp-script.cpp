@@ -161,6 +161,7 @@ namespace {
 
 // lpp.worker(): the upvalues may have been replaced through the debug
 // library, so each is checked to be an integer before it is returned.
+// [-0, +2, v]
 int Worker(lua_State *L)
 {
     if (!lua_isinteger(L, lua_upvalueindex(1)) || !lua_isinteger(L, lua_upvalueindex(2)))

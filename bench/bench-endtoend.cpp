@@ -1,6 +1,8 @@
 // Flow events from the intake through the worker to the script: an empty
 // ProcessFlowEvent, and one that sums bytes per application.
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <map>
 #include <thread>
 #include <vector>
@@ -171,6 +173,51 @@ void BM_EndToEndLimitsVsNone(benchmark::State &state)
     state.counters["ratio"] = plain_cpu > 0 ? static_cast<double>(limited_cpu) / plain_cpu : 0;
 }
 BENCHMARK(BM_EndToEndLimitsVsNone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The configuration's "workers": the same script on 1 (no member), 2 and 4
+// Lua states, fed by this one thread as the daemon's intake, in alternating
+// batches in one run. Each batch's wall time, from its first event until
+// every flow share is back, gives that plugin's events a second.
+void BM_EndToEndWorkers(benchmark::State &state)
+{
+    const char *const configs[] = {"", "\"workers\": 2", "\"workers\": 4"};
+    const char *const names[] = {"events_per_s_1", "events_per_s_2", "events_per_s_4"};
+    std::vector<std::unique_ptr<RunningPlugin>> plugins;
+    for (const char *members : configs) {
+        plugins.push_back(std::make_unique<RunningPlugin>(kAppBytesScript, members));
+        if (!plugins.back()->Failure().empty()) {
+            state.SkipWithError(plugins.back()->Failure().c_str());
+            return;
+        }
+    }
+    // Flows with digests of their own, which the workers share out.
+    std::vector<std::shared_ptr<vdFlow>> flows = MakeFlows();
+    for (std::size_t i = 0; i < flows.size(); i++)
+        flows[i]->digest_lower = 0x9E3779B97F4A7C15ull * (i + 1);
+    std::vector<double> seconds(plugins.size(), 0);
+    std::int64_t batches = 0;
+    for (auto _ : state) {
+        for (std::size_t p = 0; p < plugins.size(); p++) {
+            const auto start = std::chrono::steady_clock::now();
+            SendBatch(plugins[p]->Get(), flows);
+            seconds[p] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        batches++;
+    }
+    for (auto &running : plugins) {
+        if (running->HandlerErrors() > 0 || running->Get().HasEnded()) {
+            state.SkipWithError("a worker failed or a handler raised errors");
+            return;
+        }
+    }
+    const double events = static_cast<double>(batches) * kBatch;
+    state.SetItemsProcessed(static_cast<std::int64_t>(events * static_cast<double>(plugins.size())));
+    for (std::size_t p = 0; p < plugins.size(); p++)
+        state.counters[names[p]] = seconds[p] > 0 ? events / seconds[p] : 0;
+    state.counters["ratio_2_to_1"] = seconds[1] > 0 ? seconds[0] / seconds[1] : 0;
+    state.counters["ratio_4_to_1"] = seconds[2] > 0 ? seconds[0] / seconds[2] : 0;
+}
+BENCHMARK(BM_EndToEndWorkers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 }  // namespace
 }  // namespace lppbench

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "lpp-flowtable-lua.hpp"
+#include "lpp-routes.hpp"
 #include "lpp-runtime.hpp"
 
 const char *const lppHandlerNames[LPP_HANDLER_ID_COUNT] = {
@@ -59,9 +60,10 @@ void lppLuaRuntime::Invoke(lppHandlerId handler, lppEvent &event)
 bool lppLuaRuntime::CallHandler(lppHandlerId handler, lppEvent &event)
 {
     const char *name = lppHandlerNames[handler];
-    const bool pass_flows = handler != LPP_HANDLER_ID_AGENT_EVENT;
-    const bool pass_event = handler == LPP_HANDLER_ID_AGENT_EVENT || handler == LPP_HANDLER_ID_FLOW_EVENT;
-    const bool counters_only = handler == LPP_HANDLER_ID_FLOW_STATS;
+    const lppHandlerRoute &route = lppHandlerRoutes[handler];
+    const bool pass_flows = route.pass_flows;
+    const bool pass_event = route.pass_event;
+    const bool counters_only = route.counters_only;
     lua_State *L = lua.Get();
     lppStackGuard stack_guard(L);
 

@@ -17,12 +17,7 @@ struct lppLimits {
     double seconds = 0;
 };
 
-// The configuration members "limits" and "status" of root, checked in that
-// order. Throws std::runtime_error with the text that follows the
-// configuration's path in the error ("limits.queue: expected a non-negative
-// integer", ...).
-struct lppConfigExtensions {
-    lppLimits limits;
-    bool status = false;
-};
-lppConfigExtensions lppReadConfigExtensions(const json &root);
+// The configuration member "limits". Throws lppConfigError with the text
+// that follows the configuration's path in the error ("limits.queue:
+// expected a non-negative integer", ...).
+lppLimits lppReadLimits(const json &limits);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lpp-plugin.hpp"
+#include "lpp-routes.hpp"
 
 extern "C" vdPlugin *vdPluginInit(
     const std::string &tag, const std::map<std::string, std::string> &params)
@@ -16,18 +17,22 @@ extern "C" vdPlugin *vdPluginInit(
 }
 
 lppPlugin::lppPlugin(const std::string &tag, const std::map<std::string, std::string> &params)
-    : vdPluginProcessor(tag, params), runtime(tag), queue(tag)
+    : vdPluginProcessor(tag, params)
 {
+    workers[0] = std::make_unique<lppWorker>(tag, 1);
     if (conf_filename.empty())
         throw vdException("%s: %s: %s", tag.c_str(), "conf_filename", std::strerror(EINVAL));
 
     vd_dprintf("%s: initialized with sol2 v%s and Lua core v%.02f\n", tag.c_str(),
-        LPP_BINDING_VERSION, static_cast<double>(lua_version(runtime.State())) / 100.0);
+        LPP_BINDING_VERSION, static_cast<double>(lua_version(Runtime().State())) / 100.0);
 }
 
 lppPlugin::~lppPlugin()
 {
+    // Entry stops the other workers as it returns; this covers a plugin
+    // whose Entry never ran them to an end.
     Join();
+    StopWorkers();
     vd_dprintf("%s: destroyed\n", tag.c_str());
 }
 
@@ -37,7 +42,8 @@ void lppPlugin::GetVersion(std::string &version) { version = LPP_VERSION; }
 
 void lppPlugin::DispatchEvent(vdPlugin::Event event, void *)
 {
-    if (event == vdPlugin::Event::RELOAD) reload.exchange(true);
+    // The plugin's thread reads the configuration once for every worker.
+    if (event == vdPlugin::Event::RELOAD) first().reload.exchange(true);
 }
 
 void lppPlugin::DispatchSinkPayload(const std::string &target,
@@ -49,15 +55,29 @@ void lppPlugin::DispatchSinkPayload(const std::string &target,
 
 // Event intake, on the daemon's threads. Each overload reads the handler
 // mask once, before anything else, and queues nothing when no handler can
-// want the event.
+// want the event. Every worker's state defines the same handlers, so worker
+// 1's mask is every worker's gate.
+//
+// Routing: a flow's records go to the worker of its digest_lower; a
+// flow-map snapshot is split by the same rule; agent events and event 0 go
+// to every worker. With one worker everything goes to worker 1, without the
+// routing lock.
+
+unsigned lppPlugin::WorkerOf(const vdFlow &flow, unsigned count) const
+{
+    if (count == 1 || flow.digest_lower == 0) return 0;
+    // The digest's high bits, mixed: the same worker on every run.
+    const std::uint64_t mixed = flow.digest_lower * 0x9E3779B97F4A7C15ull;
+    return static_cast<unsigned>((mixed >> 32) % count);
+}
 
 void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
 {
-    if ((runtime.HandlerMask() & (LPP_HANDLER_FLOW_MAP | LPP_HANDLER_FLOW_STATS)) == 0) return;
+    if ((Runtime().HandlerMask() & lppHandlersOf(lppIntake::FLOW_MAP)) == 0) return;
     if (flow_map == nullptr) return;
 
     lppEvent record(static_cast<std::uint16_t>(event));
-    record.entries.reserve(queue.SnapshotSizeHint());
+    record.entries.reserve(Queue().SnapshotSizeHint());
     const std::size_t buckets = flow_map->GetBuckets();
     for (std::size_t index = 0; index < buckets; index++) {
         // The bucket is released on every path, an exception from the copy
@@ -73,10 +93,26 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
             if (flow && flow->flags.detection_init && !flow->flags.expired) record.PushFlow(flow);
         }
     }
-    queue.SetSnapshotSizeHint(record.entries.size());
+    Queue().SetSnapshotSizeHint(record.entries.size());
     if (record.entries.empty()) return;
 
-    queue.Push(std::move(record));
+    if (active.load(std::memory_order_acquire) == 1) {
+        Queue().Push(std::move(record));
+        return;
+    }
+    std::shared_lock<std::shared_mutex> routing(routing_mutex);
+    const unsigned count = active.load(std::memory_order_relaxed);
+    const lppIntake intake = lppIntakeOf(record.event);
+    if (intake == lppIntake::NONE || intake == lppIntake::AGENT) {
+        QueueEverywhere(count, record);
+        return;
+    }
+    // Each worker's share keeps the snapshot's order.
+    std::vector<lppEvent> shares(count, lppEvent(record.event));
+    for (auto &entry : record.entries) shares[WorkerOf(*entry.flow, count)].entries.push_back(std::move(entry));
+    for (unsigned index = 0; index < count; index++) {
+        if (!shares[index].entries.empty()) workers[index]->queue.Push(std::move(shares[index]));
+    }
 }
 
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow)
@@ -88,18 +124,52 @@ void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flo
 
 void lppPlugin::DispatchProcessorEvent(Event event, std::shared_ptr<vdFlow> &flow, json &doc)
 {
-    if ((runtime.HandlerMask() & LPP_HANDLER_FLOW_EVENT) == 0) return;
+    if ((Runtime().HandlerMask() & lppHandlersOf(lppIntake::FLOW)) == 0) return;
     // Without a flow there are no counters to copy and nothing for the
     // handler to describe.
     if (!flow) return;
 
-    std::unique_lock<std::mutex> queue_lock = queue.Lock();
-    if (queue.Refuse(queue_lock, 1, static_cast<std::uint16_t>(event))) return;
+    if (active.load(std::memory_order_acquire) == 1) {
+        QueueFlow(first(), event, flow, doc);
+        return;
+    }
+    std::shared_lock<std::shared_mutex> routing(routing_mutex);
+    const unsigned count = active.load(std::memory_order_relaxed);
+    const lppIntake intake = lppIntakeOf(static_cast<std::uint16_t>(event));
+    if (intake == lppIntake::NONE || intake == lppIntake::AGENT) {
+        lppEvent record(static_cast<std::uint16_t>(event));
+        record.PushFlow(flow, doc);
+        QueueEverywhere(count, record);
+        return;
+    }
+    QueueFlow(*workers[WorkerOf(*flow, count)], event, flow, doc);
+}
+
+void lppPlugin::QueueFlow(lppWorker &worker, Event event, std::shared_ptr<vdFlow> &flow, const json &doc)
+{
+    std::unique_lock<std::mutex> queue_lock = worker.queue.Lock();
+    if (worker.queue.Refuse(queue_lock, 1, static_cast<std::uint16_t>(event))) return;
     // Built under the queue mutex: counters are copied in queue order, so a
     // later record of a flow never carries older counters than an earlier one.
     lppEvent record(static_cast<std::uint16_t>(event));
     record.PushFlow(flow, doc);
-    queue.Append(queue_lock, std::move(record));
+    worker.queue.Append(queue_lock, std::move(record));
+}
+
+void lppPlugin::QueueEverywhere(unsigned count, const lppEvent &record)
+{
+    // Locked in worker order, as every caller does, so two callers never
+    // wait on each other's locks.
+    std::vector<std::unique_lock<std::mutex>> locks;
+    locks.reserve(count);
+    const std::size_t weight = lppEventQueue::Weight(record);
+    for (unsigned index = 0; index < count; index++) {
+        locks.push_back(workers[index]->queue.Lock());
+        // A queue that refuses its copy refuses the event for every worker:
+        // the refusal is counted there, and the locks taken are released.
+        if (workers[index]->queue.Refuse(locks.back(), weight, record.event)) return;
+    }
+    for (unsigned index = 0; index < count; index++) workers[index]->queue.Append(locks[index], lppEvent(record));
 }
 
 void lppPlugin::DispatchProcessorEvent(Event, Interfaces *) {}
@@ -113,7 +183,12 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdInstanceStatus *)
 
 void lppPlugin::DispatchProcessorEvent(Event event)
 {
-    if ((runtime.HandlerMask() & LPP_HANDLER_AGENT_EVENT) == 0) return;
+    if ((Runtime().HandlerMask() & lppHandlersOf(lppIntake::AGENT)) == 0) return;
 
-    queue.Push(lppEvent(static_cast<std::uint16_t>(event)));
+    if (active.load(std::memory_order_acquire) == 1) {
+        Queue().Push(lppEvent(static_cast<std::uint16_t>(event)));
+        return;
+    }
+    std::shared_lock<std::shared_mutex> routing(routing_mutex);
+    QueueEverywhere(active.load(std::memory_order_relaxed), lppEvent(static_cast<std::uint16_t>(event)));
 }

@@ -183,7 +183,8 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
         &config.path_state_volatile, &config.path_state_persistent};
 
     const std::string *log_tag = &tag;
-    lppProtectedCall(L, 0, 0, [&paths, log_tag](lua_State *state) -> int {
+    const lua_Integer worker[2] = {worker_number, worker_count};
+    lppProtectedCall(L, 0, 0, [&paths, log_tag, &worker](lua_State *state) -> int {
         static const char *const names[] = {
             "LPP_PATH_CONFIG", "LPP_PATH_SHARED", "LPP_PATH_VOLATILE", "LPP_PATH_PERSISTENT"};
         for (std::size_t index = 0; index < 4; index++) {
@@ -195,6 +196,7 @@ void lppLuaRuntime::Build(const std::string &path, const std::vector<std::uint8_
             lua_setglobal(state, constant.name);
         }
         lppScriptInstall(state, log_tag);
+        if (worker[1] != 0) lppScriptInstallWorker(state, worker[0], worker[1]);
         return 0;
     });
 
@@ -270,6 +272,7 @@ bool lppLuaRuntime::ScriptHasFunction(const std::string &name)
         return 0;
     });
 
+    if (!log_handlers) return callable;
     if (callable)
         vd_dprintf("%s: %s: %s: defined\n", tag.c_str(), script_path.c_str(), name.c_str());
     else

@@ -99,6 +99,16 @@ public:
     void AppendFlowTable(
         lua_State *thread, int array, lua_Integer index, const lppEvent::Entry &entry, bool counters_only);
 
+    // The worker this runtime is, number of count, given to the script as
+    // lpp.worker() by the builds from now on; 0 of 0: no lpp.worker().
+    void SetWorker(unsigned number, unsigned count)
+    {
+        worker_number = number;
+        worker_count = count;
+    }
+    // Whether the builds from now on log which handlers the script defines.
+    void SetHandlerLog(bool log) { log_handlers = log; }
+
     // Whether the current state defines a callable global name.
     bool ScriptHasFunction(const std::string &name);
 
@@ -135,4 +145,7 @@ private:
     std::vector<std::uint8_t> script_digest;
     lppHandlerStats handler_stats[LPP_HANDLER_ID_COUNT];
     lppRunningSince collecting;
+    unsigned worker_number = 0;
+    unsigned worker_count = 0;
+    bool log_handlers = true;
 };

@@ -156,3 +156,29 @@ void lppScriptInstall(lua_State *L, const std::string *tag)
     lua_setfield(L, -2, "dispatch");
     lua_setglobal(L, "lpp");
 }
+
+namespace {
+
+// lpp.worker(): the upvalues may have been replaced through the debug
+// library, so each is checked to be an integer before it is returned.
+// [-0, +2, v]
+int Worker(lua_State *L)
+{
+    if (!lua_isinteger(L, lua_upvalueindex(1)) || !lua_isinteger(L, lua_upvalueindex(2)))
+        return luaL_error(L, "worker number lost");
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_pushvalue(L, lua_upvalueindex(2));
+    return 2;
+}
+
+}  // namespace
+
+void lppScriptInstallWorker(lua_State *L, lua_Integer number, lua_Integer count)
+{
+    if (lua_getglobal(L, "lpp") != LUA_TTABLE) luaL_error(L, "lpp is not a table");
+    lua_pushinteger(L, number);
+    lua_pushinteger(L, count);
+    lua_pushcclosure(L, Worker, 2);
+    lua_setfield(L, -2, "worker");
+    lua_pop(L, 1);
+}

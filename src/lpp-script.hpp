@@ -30,3 +30,10 @@ enum : lua_Integer {
 // dispatch exception: <text>"; a failure to build its arguments, the text as
 // it is. [-0, +0, v]
 void lppScriptInstall(lua_State *L, const std::string *tag);
+
+// Adds lpp.worker to the global table lpp: a function that returns number
+// and count, this state's worker and the number of workers. Both are kept
+// in its upvalues; anything else put there is refused with "worker number
+// lost". Raises Lua errors (memory): call it inside a protected call.
+// [-0, +0, e]
+void lppScriptInstallWorker(lua_State *L, lua_Integer number, lua_Integer count);

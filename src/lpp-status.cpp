@@ -1,6 +1,8 @@
 // The plugin's member of the daemon's status document. Runs on a daemon
-// thread while the worker runs: it reads atomics and values under their
-// locks, never the Lua state.
+// thread while the workers run: it reads atomics and values under their
+// locks, never a Lua state. With several workers the figures are combined
+// by a rule on their names, so that a figure added later combines too.
+#include <algorithm>
 #include <cmath>
 
 #include "lpp-plugin.hpp"
@@ -26,6 +28,47 @@ json HandlerStatus(const lppHandlerStats &stats)
     };
 }
 
+// A figure that is a peak or a state in progress rather than an amount:
+// combined over workers as the largest, every other number as the sum.
+bool IsPeak(const std::string &name)
+{
+    const std::string max = "_max";
+    return (name.size() >= max.size() && name.compare(name.size() - max.size(), max.size(), max) == 0) ||
+        name.rfind("running_", 0) == 0;
+}
+
+// Adds part, one worker's status, into sum, member by member.
+void Combine(json &sum, const json &part)
+{
+    for (auto member = part.begin(); member != part.end(); ++member) {
+        auto found = sum.find(member.key());
+        if (found == sum.end()) {
+            sum[member.key()] = member.value();
+        } else if (found->is_object() && member->is_object()) {
+            Combine(*found, *member);
+        } else if (found->is_number_unsigned() && member->is_number_unsigned()) {
+            const auto a = found->get<std::uint64_t>(), b = member->get<std::uint64_t>();
+            *found = IsPeak(member.key()) ? std::max(a, b) : a + b;
+        } else if (found->is_number() && member->is_number()) {
+            const auto a = found->get<double>(), b = member->get<double>();
+            *found = IsPeak(member.key()) ? std::max(a, b) : RoundedSeconds(a + b);
+        }
+    }
+}
+
+json WorkerStatus(lppWorker &worker)
+{
+    json handlers = json::object();
+    for (int handler = 0; handler < LPP_HANDLER_ID_COUNT; handler++)
+        handlers[lppHandlerNames[handler]] = HandlerStatus(worker.runtime.Stats(static_cast<lppHandlerId>(handler)));
+    return json{
+        {"queue", worker.queue.Status()},
+        {"handlers", std::move(handlers)},
+        {"lua", {{"memory", worker.runtime.MemoryUsed()}}},
+        {"collect", {{"running_seconds", RoundedSeconds(worker.runtime.Collecting().Seconds())}}},
+    };
+}
+
 // A member of object as an unsigned number, 0 when absent or of another type.
 std::uint64_t Count(const json &object, const char *name)
 {
@@ -39,16 +82,16 @@ void lppPlugin::GetStatus(json &status)
 {
     if (!status_enabled.load(std::memory_order_relaxed)) return;
 
-    json handlers = json::object();
-    for (int handler = 0; handler < LPP_HANDLER_ID_COUNT; handler++)
-        handlers[lppHandlerNames[handler]] = HandlerStatus(runtime.Stats(static_cast<lppHandlerId>(handler)));
-
-    json member{
-        {"queue", queue.Status()},
-        {"handlers", std::move(handlers)},
-        {"lua", {{"memory", runtime.MemoryUsed()}}},
-        {"collect", {{"running_seconds", RoundedSeconds(runtime.Collecting().Seconds())}}},
-    };
+    json member;
+    {
+        std::shared_lock<std::shared_mutex> routing(routing_mutex);
+        json each = json::array();
+        const unsigned count = active.load(std::memory_order_relaxed);
+        for (unsigned index = 0; index < count; index++) each.push_back(WorkerStatus(*workers[index]));
+        member = each[0];
+        for (unsigned index = 1; index < count; index++) Combine(member, each[index]);
+        if (workers_configured.load() != 0) member["workers"] = std::move(each);
+    }
     {
         std::lock_guard<std::mutex> status_lock(status_mutex);
         member["script"] = status_script;

@@ -183,3 +183,50 @@ end
 }
 
 }  // namespace
+
+namespace {
+
+// Flows whose digests the four workers share out.
+std::vector<std::shared_ptr<vdFlow>> SpreadFlows(int count)
+{
+    std::vector<std::shared_ptr<vdFlow>> flows;
+    for (int n = 0; n < count; n++) {
+        flows.push_back(MakeFlow());
+        flows.back()->digest_lower = 0x0123456789abcdefull * static_cast<std::uint64_t>(n + 1);
+    }
+    return flows;
+}
+
+TEST_F(PipelineTest, DestroyingAfterTerminateStopsEveryBusyWorkerAndReleasesTheirQueues)
+{
+    Start(BlockingScript(dir.Path(), "function ProcessFlowEvent(event, flows) end\n"), {{"workers", 4}});
+    // An agent event reaches every worker: all four are inside the handler.
+    SendAgent(Event::UPDATE_INIT);
+    ASSERT_TRUE(WaitFor([this] { return log.Matching("seen agent 12").size() == 4; })) << log.Text();
+    auto flows = SpreadFlows(16);
+    for (auto &flow : flows) SendFlow(Event::FLOW_NEW, flow);
+    plugin->Terminate();
+    dir.Write("go", "");
+    // No Join: the destructor stops and joins every worker.
+    plugin.reset();
+    for (auto &flow : flows) EXPECT_EQ(flow.use_count(), 1);
+}
+
+TEST_F(PipelineTest, AWorkerThatFailsEndsThePluginAndEveryWorker)
+{
+    // Worker 3's handler disappears after its first call: its next record
+    // ends its thread, and with it the plugin.
+    Start("function ProcessFlowEvent(e, f) if lpp.worker() == 3 then ProcessFlowEvent = nil end end\n",
+        {{"workers", 4}});
+    auto flows = SpreadFlows(16);
+    for (int round = 0; round < 2; round++)
+        for (auto &flow : flows) SendFlow(Event::FLOW_NEW, flow);
+    ASSERT_TRUE(WaitFor([this] { return plugin->HasEnded(); })) << log.Text();
+    EXPECT_TRUE(plugin->EndedByException());
+    EXPECT_EQ(log.Matching(": ProcessFlowEvent function not found.").size(), 1u) << log.Text();
+    plugin->Join();
+    plugin.reset();
+    for (auto &flow : flows) EXPECT_EQ(flow.use_count(), 1);
+}
+
+}  // namespace

@@ -33,6 +33,12 @@ vxWaits::vxWaits(vdPluginProcessor &plugin)
 {
     marker_flow->iface = std::make_shared<vdInterface>("eth0", 0);
     marker_flow->flags.detection_init = true;
+    // The plugin names worker N's thread "TAG-wN", the tag cut so that the
+    // name fits the system's 15 characters.
+    for (unsigned number = 2; number <= 64; number++) {
+        const std::string suffix = "-w" + std::to_string(number);
+        worker_thread_names.push_back(plugin.GetTag().substr(0, 15 - suffix.size()) + suffix);
+    }
 }
 
 vxWaits::~vxWaits() = default;
@@ -93,8 +99,7 @@ vxWaits::Marker vxWaits::QueueMarker()
         if (plugin.HasEnded()) return Marker{};
         Marker marker = SendMarker();
         if (marker.signal) return marker;
-        long tid = plugin.GetThreadId();
-        if (tid != 0 && IsIdle(tid)) return SendMarker();
+        if (IsIdle()) return SendMarker();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -111,24 +116,38 @@ bool vxWaits::WaitMarker(const Marker &marker)
     return true;
 }
 
-bool vxWaits::IsIdle(long tid)
+bool vxWaits::IsIdle()
 {
-    vxThreadState before = vxProbeThread(tid);
-    if (!before.known) {
-        // No /proc to ask (a restricted system): the best left is to let
-        // two of the worker's one-second waits pass, enough for a pass that
-        // was waiting to wake up, reload and take what is queued. Output
-        // may then depend on timing; the replay at least ends.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-        return true;
+    const long plugin_tid = plugin.GetThreadId();
+    if (plugin_tid == 0) return false;
+    // Every worker's thread: with the plugin's "workers", each has a queue
+    // of its own, and the replay is idle only when all of them are.
+    std::vector<long> tids = vxFindThreads(worker_thread_names);
+    tids.insert(tids.begin(), plugin_tid);
+    std::vector<vxThreadState> before;
+    for (long tid : tids) {
+        before.push_back(vxProbeThread(tid));
+        if (!before.back().known) {
+            // No /proc to ask (a restricted system): the best left is to
+            // let two of the worker's one-second waits pass, enough for a
+            // pass that was waiting to wake up, reload and take what is
+            // queued. Output may then depend on timing; the replay at
+            // least ends.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+            return true;
+        }
+        if (!before.back().in_condition_wait) return false;
     }
-    if (!before.in_condition_wait) return false;
     std::this_thread::sleep_for(settle_window);
-    vxThreadState after = vxProbeThread(tid);
-    // Asleep in the condition-variable wait at both ends of the window and
-    // not switched in between: it stayed blocked throughout.
-    return after.in_condition_wait && after.voluntary_switches == before.voluntary_switches &&
-        after.involuntary_switches == before.involuntary_switches;
+    for (std::size_t index = 0; index < tids.size(); index++) {
+        vxThreadState after = vxProbeThread(tids[index]);
+        // Asleep in the condition-variable wait at both ends of the window
+        // and not switched in between: it stayed blocked throughout.
+        if (!after.in_condition_wait || after.voluntary_switches != before[index].voluntary_switches ||
+            after.involuntary_switches != before[index].involuntary_switches)
+            return false;
+    }
+    return true;
 }
 
 // Sound where no marker can be queued. The worker blocks in its
@@ -147,8 +166,7 @@ bool vxWaits::WaitIdle(bool wake)
     if (wake) plugin.DispatchProcessorEvent(vdPluginProcessor::Event::NONE);
     for (;;) {
         if (plugin.HasEnded()) return false;
-        long tid = plugin.GetThreadId();
-        if (tid != 0 && IsIdle(tid)) return !plugin.HasEnded();
+        if (IsIdle()) return !plugin.HasEnded();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <vessixd.hpp>
 
@@ -69,7 +71,9 @@ private:
     bool WaitNextMarker();
     // The worker's own state, where no marker can be queued.
     bool WaitIdle(bool wake);
-    bool IsIdle(long tid);
+    // Whether the plugin's thread and every thread of its other workers
+    // stayed blocked in their waits over the settle window.
+    bool IsIdle();
 
     vdPluginProcessor &plugin;
     // The private flow: in no flow map of the replay, detection initialised
@@ -79,4 +83,6 @@ private:
     std::shared_ptr<vdFlow> marker_flow;
     std::unique_ptr<vdFlowMap> marker_map;
     bool reload_pending = false;
+    // The names the plugin gives the threads of its workers 2 and up.
+    std::vector<std::string> worker_thread_names;
 };

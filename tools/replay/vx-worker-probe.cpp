@@ -3,6 +3,10 @@
 #include <linux/futex.h>
 #include <sys/syscall.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -47,4 +51,22 @@ vxThreadState vxProbeThread(long tid)
         state.in_condition_wait = false;
     }
     return state;
+}
+
+std::vector<long> vxFindThreads(const std::vector<std::string> &names)
+{
+    std::vector<long> found;
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return found;
+    while (const dirent *entry = readdir(tasks)) {
+        char *end = nullptr;
+        const long tid = std::strtol(entry->d_name, &end, 10);
+        if (tid <= 0 || *end != '\0') continue;
+        std::ifstream comm("/proc/self/task/" + std::string(entry->d_name) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && std::find(names.begin(), names.end(), name) != names.end())
+            found.push_back(tid);
+    }
+    closedir(tasks);
+    return found;
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct vxThreadState {
     // The thread's files could be read.
@@ -16,3 +18,7 @@ struct vxThreadState {
 
 // Reads /proc/self/task/TID/status and /proc/self/task/TID/syscall.
 vxThreadState vxProbeThread(long tid);
+
+// The ids of this process's threads whose name (/proc/self/task/TID/comm)
+// is one of names.
+std::vector<long> vxFindThreads(const std::vector<std::string> &names);

@@ -212,7 +212,7 @@ TEST_F(Workers, StatusCombinesTheWorkersAndShowsEach)
     std::uint64_t flow_calls = 0, agent_calls = 0, memory = 0, flows_max = 0;
     double seconds = 0, seconds_max = 0;
     for (const json &worker : status["workers"]) {
-        ASSERT_EQ(worker.size(), 3u) << worker.dump();
+        ASSERT_EQ(worker.size(), 4u) << worker.dump();
         flow_calls += worker["handlers"]["ProcessFlowEvent"]["calls"].get<std::uint64_t>();
         agent_calls += worker["handlers"]["ProcessAgentEvent"]["calls"].get<std::uint64_t>();
         EXPECT_EQ(worker["handlers"]["ProcessAgentEvent"]["calls"], 2) << "each worker sees each agent event";
@@ -348,7 +348,11 @@ namespace {
 
 TEST_F(Workers, LppWorkerRefusesUpvaluesReplacedThroughTheDebugLibrary)
 {
+    // The guarded debug library refuses; Lua's own, loaded as native code,
+    // reaches the function's own check.
     const std::string script = R"(
+lpp.print("guarded " .. select(2, pcall(debug.setupvalue, lpp.worker, 1, "x")):match("debug%.setupvalue: .*"))
+local debug = )" + lpptest::kUnguardedDebug + R"(
 for _, value in ipairs({"x", 1.5, {}}) do
     local fresh = lpp.worker
     debug.setupvalue(fresh, 1, value)
@@ -367,6 +371,8 @@ function ProcessAgentEvent() end
     for (const auto &line : lines) EXPECT_NE(line.find("false") , std::string::npos) << line;
     for (const auto &line : lines) EXPECT_NE(line.find("worker number lost"), std::string::npos) << line;
     EXPECT_EQ(LinesWith(run.out, "lua: count "), std::vector<std::string>{"false"});
+    EXPECT_EQ(LinesWith(run.out, "lua: guarded "),
+        std::vector<std::string>{"debug.setupvalue: upvalues of C functions are not accessible"});
 }
 
 }  // namespace

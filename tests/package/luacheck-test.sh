@@ -36,7 +36,8 @@ function ProcessFlowMap(flows)
     lpp.dispatch("target", {"channel"}, tostring(#flows), LPP_FORMAT_JSON, LPP_COMPRESSOR_GZIP)
 end
 function ProcessFlowStats(flows)
-    return #flows
+    local worker, workers = lpp.worker()
+    return #flows + worker + workers
 end
 LUA
 check "$work/clean.lua" > "$work/out" || { cat "$work/out" >&2; fail "a script using the plugin's globals is not clean"; }

@@ -158,7 +158,23 @@ void lppPlugin::QueueFlow(lppWorker &worker, Event event, std::shared_ptr<vdFlow
 
 void lppPlugin::QueueEverywhere(unsigned count, const lppEvent &record)
 {
-    // Locked in worker order, as every caller does, so two callers never
+    // Without a queue limit no queue can refuse its copy: the queues are
+    // taken hand over hand in worker order (the next locked before the last
+    // is released), so two callers' events reach every queue in the same
+    // order while a caller holds at most two queue locks. A limit that a
+    // reload sets meanwhile lets at most this one record past it.
+    if (workers[0]->queue.Limit() == 0) {
+        std::unique_lock<std::mutex> held = workers[0]->queue.Lock();
+        workers[0]->queue.Append(held, lppEvent(record));
+        for (unsigned index = 1; index < count; index++) {
+            std::unique_lock<std::mutex> next = workers[index]->queue.Lock();
+            workers[index]->queue.Append(next, lppEvent(record));
+            held = std::move(next);
+        }
+        return;
+    }
+    // Under a limit the event reaches every worker or none: every queue is
+    // locked, in worker order as every caller does, so two callers never
     // wait on each other's locks.
     std::vector<std::unique_lock<std::mutex>> locks;
     locks.reserve(count);

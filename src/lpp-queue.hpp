@@ -82,6 +82,7 @@ public:
 
     // The limit in flow entries; 0: none.
     void SetLimit(std::uint64_t flows) { limit.store(flows, std::memory_order_relaxed); }
+    std::uint64_t Limit() const { return limit.load(std::memory_order_relaxed); }
 
     // Entries of the last flow-map snapshot: the next one reserves as many
     // up front, so that a large map is not copied again and again while its

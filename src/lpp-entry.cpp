@@ -36,13 +36,21 @@ void lppPlugin::ServeReload()
 void lppPlugin::StartWorkers()
 {
     const unsigned count = active.load();
-    for (unsigned index = 1; index < count; index++) {
-        workers[index]->Start([this] {
-            worker_failed.store(true);
-            // A pass of worker 1 waiting for a record sees the failure now.
-            first().Wake();
-        });
+    for (unsigned index = 1; index < count; index++) workers[index]->Run();
+}
+
+void lppPlugin::ParkWorkers()
+{
+    for (unsigned index = 1; index < lppWorkersMax; index++) {
+        if (workers[index]) workers[index]->Park();
     }
+}
+
+void lppPlugin::WorkerFailed()
+{
+    worker_failed.store(true);
+    // A pass of worker 1 waiting for a record sees the failure now.
+    first().Wake();
 }
 
 void lppPlugin::StopWorkers()

@@ -55,7 +55,7 @@ public:
 
     // Reads the configuration once and rebuilds every worker's Lua runtime
     // when the script's content or the workers changed. The plugin's thread
-    // only; the other workers' threads are stopped meanwhile.
+    // only; the other workers' threads are parked meanwhile.
     void Reload();
     // Reloads if a reload was requested, then clears the request: what the
     // plugin's thread does at the start of each pass.
@@ -77,9 +77,13 @@ private:
     void ResizeWorkers(unsigned count);
     // Builds every worker's state from the script at path, in worker order.
     void BuildWorkers(const std::string &path, const std::vector<std::uint8_t> &digest);
-    // Starts or stops the threads of workers 2 and up.
+    // Lets the threads of workers 2 and up run passes, parks them, or ends
+    // them.
     void StartWorkers();
+    void ParkWorkers();
     void StopWorkers();
+    // Called on a worker's thread that an exception ended.
+    void WorkerFailed();
     // Rethrows what ended a worker's thread, the first in worker order,
     // after stopping the others.
     void RethrowWorkerFailure();

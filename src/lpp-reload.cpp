@@ -41,10 +41,10 @@ void lppPlugin::Reload()
         throw config_error(e.what());
     }
 
-    // The other workers' threads stay stopped until the reload is done:
-    // their runtimes and queues change only on this thread. One that ended
+    // The other workers' threads stay parked until the reload is done:
+    // their runtimes and queues change only while they are. One that ended
     // by an exception meanwhile ends the plugin rather than being restarted.
-    StopWorkers();
+    ParkWorkers();
     if (worker_failed.load()) RethrowWorkerFailure();
 
     // This plugin's own members are in force before the script is hashed:
@@ -104,6 +104,7 @@ void lppPlugin::ResizeWorkers(unsigned count)
             workers[index] = std::make_unique<lppWorker>(tag, index + 1);
             workers[index]->runtime.SetLimits(limits);
             workers[index]->queue.SetLimit(limits.queue);
+            workers[index]->Start([this] { WorkerFailed(); });
         }
     }
     active.store(count, std::memory_order_release);
@@ -119,7 +120,7 @@ void lppPlugin::BuildWorkers(const std::string &path, const std::vector<std::uin
         // the handlers are logged once, for worker 1.
         worker.runtime.SetWorker(configured == 0 ? 0 : index + 1, configured);
         worker.runtime.SetHandlerLog(index == 0);
-        worker.runtime.Build(path, digest);
+        worker.Build(path, digest);
         // The intake's gates are worker 1's mask: another state with other
         // handlers would have records kept from it or sent to no handler.
         if (worker.runtime.HandlerMask() != first().runtime.HandlerMask()) {

@@ -197,6 +197,47 @@ TEST_F(Workers, AReloadRebuildsEveryStateForANewScriptOrNewWorkers)
     EXPECT_EQ(LinesWith(run.out, "lua: " + Path("script.lua") + ": not reloading, no change.").size(), 1u);
 }
 
+TEST_F(Workers, EachStateIsBuiltAndRunOnItsWorkersOwnThreadWhichOutlivesReloads)
+{
+    // The thread's id and name, from the system's own account.
+    const std::string script = R"lua(
+local function thread()
+    local file = assert(io.open("/proc/thread-self/stat"))
+    local line = file:read("l")
+    file:close()
+    return line:match("^(%d+) %((.-)%)")
+end
+local me = lpp.worker()
+local built_id, built_name = thread()
+function ProcessAgentEvent(event)
+    local id, name = thread()
+    lpp.print(table.concat({"thread", me, built_id, built_name, id, name}, " "))
+end
+)lua";
+    const std::string recording = "{\"op\":\"agent\",\"event\":12}\n" +
+        json{{"op", "file"}, {"path", "script.lua"}, {"text", script + "-- changed\n"}}.dump() +
+        "\n{\"op\":\"reload\"}\n{\"op\":\"agent\",\"event\":12}\n";
+    auto run = RunScript(script, recording, {}, {{"workers", 3}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<int, std::vector<std::string>> ids;
+    for (const auto &line : LinesWith(run.out, "lua: thread ")) {
+        std::istringstream fields(line);
+        int worker;
+        std::string built_id, built_name, id, name;
+        fields >> worker >> built_id >> built_name >> id >> name;
+        EXPECT_EQ(built_id, id) << "worker " << worker << "'s state was built on another thread";
+        if (worker > 1) {
+            EXPECT_EQ(name, "lua-w" + std::to_string(worker));
+        }
+        ids[worker].push_back(id);
+    }
+    ASSERT_EQ(ids.size(), 3u) << run.out;
+    for (const auto &[worker, seen] : ids) {
+        ASSERT_EQ(seen.size(), 2u) << run.out;
+        EXPECT_EQ(seen[0], seen[1]) << "worker " << worker << " had another thread after the reload";
+    }
+}
+
 TEST_F(Workers, StatusCombinesTheWorkersAndShowsEach)
 {
     auto run = RunScript(routing_script, RoutingRecording() + "{\"op\":\"status\"}\n",

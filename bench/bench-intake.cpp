@@ -77,11 +77,11 @@ private:
 
     void Take(const lppEvent &record)
     {
-        if (record.entries.size() != 1) {
+        if (record.Entries().size() != 1) {
             disorder = true;
             return;
         }
-        const lppEvent::Entry &entry = record.entries[0];
+        const lppEvent::Entry &entry = record.Entries()[0];
         for (std::size_t i = 0; i < flows.size(); i++) {
             if (entry.flow != flows[i]) continue;
             if (entry.stats.lower_bytes != last[i] + 1) disorder = true;
@@ -147,7 +147,7 @@ void BM_FlowMapSnapshot(benchmark::State &state)
         plugin.DispatchProcessorEvent(kFlowMapEvent, &map);
         state.PauseTiming();
         std::size_t entries = 0;
-        if (plugin.Queue().Records() == 1) entries = plugin.Queue().Take()->entries.size();
+        if (plugin.Queue().Records() == 1) entries = plugin.Queue().Take()->Entries().size();
         plugin.Queue().Discard();
         if (entries != count) {
             state.SkipWithError(("snapshot took " + std::to_string(entries) + " flows").c_str());

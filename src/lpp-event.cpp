@@ -8,9 +8,20 @@ lppEvent::Entry::Entry(std::shared_ptr<vdFlow> &flow, const json &doc)
 {
 }
 
-void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow) { entries.emplace_back(flow); }
+void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow) { PushEntry(Entry(flow)); }
 
-void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow, const json &doc)
+void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow, const json &doc) { PushEntry(Entry(flow, doc)); }
+
+void lppEvent::PushEntry(Entry &&entry)
 {
-    entries.emplace_back(flow, doc);
+    if (!single && many.capacity() == 0) {
+        single.emplace(std::move(entry));
+        return;
+    }
+    if (single) {
+        many.reserve(2);
+        many.push_back(std::move(*single));
+        single.reset();
+    }
+    many.push_back(std::move(entry));
 }

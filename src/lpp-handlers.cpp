@@ -106,7 +106,7 @@ bool lppLuaRuntime::CallHandler(lppHandlerId handler, lppEvent &event)
                 return 0;
             });
             lua_Integer index = 1;
-            for (const auto &entry : event.entries) AppendFlowTable(thread, array, index++, entry, counters_only);
+            for (const auto &entry : event.Entries()) AppendFlowTable(thread, array, index++, entry, counters_only);
             // Moving allocates nothing; the room was checked above.
             lua_xmove(thread, L, 1);
             flows = lua_gettop(L);

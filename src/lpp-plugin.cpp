@@ -77,7 +77,7 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
     if (flow_map == nullptr) return;
 
     lppEvent record(static_cast<std::uint16_t>(event));
-    record.entries.reserve(Queue().SnapshotSizeHint());
+    record.Reserve(Queue().SnapshotSizeHint());
     const std::size_t buckets = flow_map->GetBuckets();
     for (std::size_t index = 0; index < buckets; index++) {
         // The bucket is released on every path, an exception from the copy
@@ -93,8 +93,8 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
             if (flow && flow->flags.detection_init && !flow->flags.expired) record.PushFlow(flow);
         }
     }
-    Queue().SetSnapshotSizeHint(record.entries.size());
-    if (record.entries.empty()) return;
+    Queue().SetSnapshotSizeHint(record.Entries().size());
+    if (record.Entries().empty()) return;
 
     if (active.load(std::memory_order_acquire) == 1) {
         Queue().Push(std::move(record));
@@ -109,9 +109,9 @@ void lppPlugin::DispatchProcessorEvent(Event event, vdFlowMap *flow_map)
     }
     // Each worker's share keeps the snapshot's order.
     std::vector<lppEvent> shares(count, lppEvent(record.event));
-    for (auto &entry : record.entries) shares[WorkerOf(*entry.flow, count)].entries.push_back(std::move(entry));
+    for (auto &entry : record.Entries()) shares[WorkerOf(*entry.flow, count)].PushEntry(std::move(entry));
     for (unsigned index = 0; index < count; index++) {
-        if (!shares[index].entries.empty()) workers[index]->queue.Push(std::move(shares[index]));
+        if (!shares[index].Entries().empty()) workers[index]->queue.Push(std::move(shares[index]));
     }
 }
 

@@ -39,7 +39,7 @@ public:
     // A record's weight against the queue limit: its flow entries, at least one.
     static std::size_t Weight(const lppEvent &record)
     {
-        return record.entries.empty() ? 1 : record.entries.size();
+        return record.Entries().empty() ? 1 : record.Entries().size();
     }
     // Whether a record of event is a marker, counted nowhere.
     static bool IsMarker(std::uint16_t event) { return event == 0; }

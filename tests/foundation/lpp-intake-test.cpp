@@ -173,7 +173,7 @@ TEST(PluginIntake, ACallThatPassedTheGateCompletesWhenTheMaskChanges)
     daemon.join();
     auto records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].entries.size(), 2u);
+    EXPECT_EQ(records[0].Entries().size(), 2u);
 }
 
 TEST(PluginIntake, EventNumbersAreStoredUnchanged)
@@ -215,17 +215,17 @@ TEST(PluginIntake, CountersAreThoseAtQueueTime)
     auto records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), 3u);
     for (const auto &record : records) {
-        ASSERT_EQ(record.entries.size(), 1u);
-        EXPECT_EQ(record.entries[0].flow, flow);
-        ExpectSnapshot(record.entries[0], queued);
+        ASSERT_EQ(record.Entries().size(), 1u);
+        EXPECT_EQ(record.Entries()[0].flow, flow);
+        ExpectSnapshot(record.Entries()[0], queued);
     }
-    EXPECT_TRUE(records[0].entries[0].doc.is_null());
-    EXPECT_EQ(records[1].entries[0].doc, (json{{"name", "first"}, {"list", {1, 2, 3}}}));
-    EXPECT_TRUE(records[2].entries[0].doc.is_null());
+    EXPECT_TRUE(records[0].Entries()[0].doc.is_null());
+    EXPECT_EQ(records[1].Entries()[0].doc, (json{{"name", "first"}, {"list", {1, 2, 3}}}));
+    EXPECT_TRUE(records[2].Entries()[0].doc.is_null());
 
     // A copied entry carries the snapshot, the document and one more share.
-    lppEvent::Entry copy = records[1].entries[0];
-    EXPECT_EQ(copy.doc, records[1].entries[0].doc);
+    lppEvent::Entry copy = records[1].Entries()[0];
+    EXPECT_EQ(copy.doc, records[1].Entries()[0].doc);
     ExpectSnapshot(copy, queued);
     EXPECT_EQ(flow.use_count(), 6);  // flow, map, three entries, the copy
 }
@@ -284,7 +284,7 @@ TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
     auto records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), 1u);
     std::vector<std::shared_ptr<vdFlow>> taken;
-    for (const auto &entry : records[0].entries) taken.push_back(entry.flow);
+    for (const auto &entry : records[0].Entries()) taken.push_back(entry.flow);
     // Bucket 0 (flows 0, 2, 4, 6), then bucket 1 (flows 1, 3, 5, 7).
     EXPECT_EQ(taken, (std::vector<std::shared_ptr<vdFlow>>{flows[0], flows[6], flows[3], flows[7]}));
 
@@ -307,7 +307,10 @@ TEST(PluginIntake, FlowMapSnapshotTakesDetectedFlowsNotExpired)
     for (auto &flow : flows) plugin->DispatchProcessorEvent(Event::FLOW_EXPIRING, flow);
     records = TakeAll(*plugin);
     ASSERT_EQ(records.size(), flows.size());
-    for (std::size_t k = 0; k < flows.size(); k++) EXPECT_EQ(records[k].entries.at(0).flow, flows[k]);
+    for (std::size_t k = 0; k < flows.size(); k++) {
+        ASSERT_EQ(records[k].Entries().size(), 1u);
+        EXPECT_EQ(records[k].Entries()[0].flow, flows[k]);
+    }
 }
 
 TEST(PluginIntake, EmptySnapshotsQueueNothing)
@@ -409,9 +412,9 @@ TEST(PluginIntake, RecordsInIntakeOrderFromSeveralThreads)
             thread = (record.event >> 12) & 0x7;
             index = record.event & 0xfff;
         } else {
-            ASSERT_EQ(record.entries.size(), 1u);
+            ASSERT_EQ(record.Entries().size(), 1u);
             for (int t = 0; t < kThreads; t++)
-                if (record.entries[0].flow == flows[t]) thread = t;
+                if (record.Entries()[0].flow == flows[t]) thread = t;
             index = record.event;
         }
         ASSERT_GE(thread, 0);
@@ -483,7 +486,7 @@ TEST(EventQueue, LimitRefusalsTakesAndDiscardsAsCounted)
         } else if (step.action == 't') {
             std::optional<lppEvent> taken = queue.Take();
             ASSERT_TRUE(taken) << "step " << n;
-            EXPECT_EQ(taken->entries.size(), step.flows) << "step " << n;
+            EXPECT_EQ(taken->Entries().size(), step.flows) << "step " << n;
         } else {
             queue.Discard();
         }

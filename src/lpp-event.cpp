@@ -8,20 +8,32 @@ lppEvent::Entry::Entry(std::shared_ptr<vdFlow> &flow, const json &doc)
 {
 }
 
-void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow) { PushEntry(Entry(flow)); }
+void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow) { PushFlow(flow, json()); }
 
-void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow, const json &doc) { PushEntry(Entry(flow, doc)); }
+void lppEvent::PushFlow(std::shared_ptr<vdFlow> &flow, const json &doc)
+{
+    if (KeepsInline()) {
+        single.emplace(flow, doc);
+        return;
+    }
+    SpillSingle();
+    many.emplace_back(flow, doc);
+}
 
 void lppEvent::PushEntry(Entry &&entry)
 {
-    if (!single && many.capacity() == 0) {
+    if (KeepsInline()) {
         single.emplace(std::move(entry));
         return;
     }
-    if (single) {
-        many.reserve(2);
-        many.push_back(std::move(*single));
-        single.reset();
-    }
+    SpillSingle();
     many.push_back(std::move(entry));
+}
+
+void lppEvent::SpillSingle()
+{
+    if (!single) return;
+    many.reserve(2);
+    many.push_back(std::move(*single));
+    single.reset();
 }

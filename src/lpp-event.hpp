@@ -48,6 +48,12 @@ public:
     std::uint16_t event;
 
 private:
+    // Whether the next entry goes into the record itself: the first, unless
+    // room was reserved.
+    bool KeepsInline() const { return !single && many.capacity() == 0; }
+    // Moves the entry kept in the record, if any, to the heap.
+    void SpillSingle();
+
     // A flow event's one entry is kept in the record itself; more go to
     // the heap. A record is made on the daemon's thread and destroyed on
     // the worker's, and a heap block freed on another thread than the one

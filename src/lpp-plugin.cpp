@@ -149,11 +149,9 @@ void lppPlugin::QueueFlow(lppWorker &worker, Event event, std::shared_ptr<vdFlow
 {
     std::unique_lock<std::mutex> queue_lock = worker.queue.Lock();
     if (worker.queue.Refuse(queue_lock, 1, static_cast<std::uint16_t>(event))) return;
-    // Built under the queue mutex: counters are copied in queue order, so a
+    // Made under the queue mutex: counters are copied in queue order, so a
     // later record of a flow never carries older counters than an earlier one.
-    lppEvent record(static_cast<std::uint16_t>(event));
-    record.PushFlow(flow, doc);
-    worker.queue.Append(queue_lock, std::move(record));
+    worker.queue.AppendFlow(queue_lock, static_cast<std::uint16_t>(event), flow, doc);
 }
 
 void lppPlugin::QueueEverywhere(unsigned count, const lppEvent &record)

@@ -30,15 +30,32 @@ std::unique_lock<std::mutex> lppEventQueue::Lock()
 
 void lppEventQueue::Append(std::unique_lock<std::mutex> &, lppEvent &&record)
 {
-    const std::size_t weight = Weight(record);
-    const bool marker = IsMarker(record.event);
     records.push_back(std::move(record));
-    if (marker) {
+    Appended();
+}
+
+void lppEventQueue::AppendFlow(
+    std::unique_lock<std::mutex> &, std::uint16_t event, std::shared_ptr<vdFlow> &flow, const json &doc)
+{
+    lppEvent &record = records.emplace_back(event);
+    try {
+        record.PushFlow(flow, doc);
+    } catch (...) {
+        records.pop_back();
+        throw;
+    }
+    Appended();
+}
+
+void lppEventQueue::Appended()
+{
+    const lppEvent &record = records.back();
+    if (IsMarker(record.event)) {
         stats.markers++;
         cond.notify_one();
         return;
     }
-    stats.flows += weight;
+    stats.flows += Weight(record);
     if (stats.flows > stats.flows_max) stats.flows_max = stats.flows;
     // Below the limit again: the next refusal is a new overload.
     stats.full_reported = false;

@@ -58,6 +58,11 @@ public:
     // Appends record at the back of the queue and notifies the worker; held
     // is the queue mutex's lock.
     void Append(std::unique_lock<std::mutex> &held, lppEvent &&record);
+    // Appends a record of event with flow's entry, made in its place in the
+    // queue (the counters copied now), as Append does; nothing is appended
+    // when making the entry throws.
+    void AppendFlow(std::unique_lock<std::mutex> &held, std::uint16_t event, std::shared_ptr<vdFlow> &flow,
+        const json &doc);
     // Appends record unless the limit refuses it (then the record is
     // destroyed, its flow shares released, after the queue mutex).
     void Push(lppEvent &&record);
@@ -91,6 +96,9 @@ public:
     void SetSnapshotSizeHint(std::size_t entries) { snapshot_size_hint.store(entries, std::memory_order_relaxed); }
 
 private:
+    // Counts the record just appended at the back and notifies the worker.
+    void Appended();
+
     const std::string tag;
     std::deque<lppEvent> records;
     std::mutex mutex;

@@ -119,6 +119,10 @@ void PrintSummary(const SummaryReporter &reporter)
             r->cpu_ns < 300);
     for (const char *name : {"BM_IntakeFlowEvent/threads:2", "BM_IntakeFlowEvent/threads:4"})
         if (const auto *r = s.Find(name)) s.Info(name, Format("%.0f ns per event; none lost or reordered", r->cpu_ns));
+    if (const auto *r = s.Find("BM_IntakeFlowEventLoaded/threads:1"))
+        s.Info("intake, 1 producer, busy consumer", Format("%.0f ns per event", r->cpu_ns));
+    if (const auto *r = s.Find("BM_IntakeFlowEventAlone"))
+        s.Info("intake alone, 1 producer", Format("%.1f ns per event", r->cpu_ns));
     if (const auto *r = s.Find("BM_FlowMapSnapshot/100000"))
         s.Line("snapshot walk, 100000 flows", Format("%.1f ms (wall %.1f ms)", r->cpu_ns / 1e6, r->real_ns / 1e6),
             "< 30 ms", r->cpu_ns < 30e6);
@@ -138,6 +142,11 @@ void PrintSummary(const SummaryReporter &reporter)
             Format("worker CPU %.0f ns vs %.0f ns per event: %.3fx", r->counters.at("limited_ns"),
                 r->counters.at("plain_ns"), r->counters.at("ratio")),
             "<= 1.05x", r->counters.at("ratio") <= 1.05);
+    if (const auto *r = s.Find("BM_EndToEndWorkers/real_time"); r && r->counters.count("ratio_2_to_1"))
+        s.Line("end to end, 2 and 4 workers vs 1",
+            Format("%.0f events/s with 1; %.2fx with 2, %.2fx with 4", r->counters.at("events_per_s_1"),
+                r->counters.at("ratio_2_to_1"), r->counters.at("ratio_4_to_1")),
+            ">= 1.6x with 2 on 2 cores", r->counters.at("ratio_2_to_1") >= 1.6);
     if (const auto *r = s.Find("BM_ReplayThroughput/real_time")) {
         const double rate = r->counters.count("items_per_second") ? r->counters.at("items_per_second") : 0;
         s.Info("vessix-replay", Format("%.0f recording lines/s", rate));

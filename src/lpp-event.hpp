@@ -48,11 +48,11 @@ public:
     std::uint16_t event;
 
 private:
-    // Whether the next entry goes into the record itself: the first, unless
-    // room was reserved.
-    bool KeepsInline() const { return !single && many.capacity() == 0; }
-    // Moves the entry kept in the record, if any, to the heap.
-    void SpillSingle();
+    // Makes the next entry from args: in the record itself when it is the
+    // first and no room was reserved; otherwise on the heap, after the one
+    // kept in the record, if any, is moved there.
+    template <typename... EntryArgs>
+    void Emplace(EntryArgs &&...args);
 
     // A flow event's one entry is kept in the record itself; more go to
     // the heap. A record is made on the daemon's thread and destroyed on
